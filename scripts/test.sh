@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds everything from scratch and runs every test: a plain build, the same
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the serial tests under
+# ThreadSanitizer, and the receive-path fuzzer for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+bash scripts/install-deps.sh
+
+JOBS=$(nproc)
+OUT=${KESTRA_BUILD_ROOT:-$ROOT/build/ci}
+rm -rf "$OUT"
+mkdir -p "$OUT"
+export QT_QPA_PLATFORM=offscreen
+SUPP=$ROOT/tests/sanitizers
+
+echo "=== plain build ==="
+cmake -S . -B "$OUT/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$OUT/plain" -j "$JOBS"
+(cd "$OUT/plain" && ctest --output-on-failure -j "$JOBS")
+
+echo "=== AddressSanitizer + UndefinedBehaviorSanitizer ==="
+cmake -S . -B "$OUT/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=address,undefined \
+  -DKESTRA_BENCH=OFF
+cmake --build "$OUT/asan" -j "$JOBS"
+(cd "$OUT/asan" && \
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1" \
+  LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  ctest --output-on-failure -j "$JOBS")
+
+echo "=== ThreadSanitizer (serial component) ==="
+cmake -S . -B "$OUT/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRA_SANITIZE=thread \
+  -DKESTRA_BENCH=OFF
+cmake --build "$OUT/tsan" -j "$JOBS" --target serial_tests
+(cd "$OUT/tsan" && \
+  TSAN_OPTIONS="suppressions=$SUPP/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+  ctest --output-on-failure -L serial)
+
+if command -v clang++ >/dev/null 2>&1; then
+  echo "=== fuzzing the receive path ==="
+  cmake -S . -B "$OUT/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DKESTRA_FUZZ=ON -DKESTRA_BENCH=OFF -DBUILD_TESTING=ON
+  cmake --build "$OUT/fuzz" -j "$JOBS" --target fuzz_rx_path
+  mkdir -p "$OUT/fuzz/corpus"
+  "$OUT/fuzz/tests/fuzz/fuzz_rx_path" -max_total_time="${KESTRA_FUZZ_SECONDS:-60}" \
+    -rss_limit_mb=2048 "$OUT/fuzz/corpus"
+fi
+echo "=== all test stages passed ==="

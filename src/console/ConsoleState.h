@@ -1,0 +1,110 @@
+// The console's program-wide state: chip parameters, collected settings,
+// checksums, run state, the four channels' tables and buffers and the data
+// images. One object per console instance; every console module works on it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/Frame.h"
+#include "link/Packets.h"
+
+namespace kestra::serial {
+class TComm;
+}
+namespace kestra::ui {
+class TGauge;
+class TMemo;
+}  // namespace kestra::ui
+
+namespace kestra::console {
+
+inline constexpr int ChannelCount = 4;
+
+// Channel states (the operation in progress; selects the reply handler).
+inline constexpr uint8_t StateDownloadConfig = 0;
+inline constexpr uint8_t StateDownloadMain = 5;
+inline constexpr uint8_t StateDownloadInfo = 10;
+inline constexpr uint8_t StateProtectPending = 13;  // stored by Protect ahead of its starter
+inline constexpr uint8_t StateBlankCheck = 19;
+inline constexpr uint8_t StateErase = 21;
+inline constexpr uint8_t StateProgram = 22;
+inline constexpr uint8_t StateInfoWritePending = 23;  // stored by Write Info ahead of its starter
+inline constexpr uint8_t StateVerify = 26;
+inline constexpr uint8_t StateProtectWrite = 29;
+inline constexpr uint8_t StateReadMain = 32;
+inline constexpr uint8_t StateReadChipId = 35;
+inline constexpr uint8_t StateReadChipInfo = 37;
+inline constexpr uint8_t StateInfoWrite = 51;
+inline constexpr uint8_t StateReadInfo = 53;
+inline constexpr uint8_t StateVerifyInfo = 58;
+inline constexpr uint8_t StateIdle = 80;
+inline constexpr uint8_t StateStandAlone = 240;
+
+struct ConsoleState {
+  ConsoleState();
+
+  // Chip parameters and collected settings, as the packets carry them
+  // (ChipSeries .. ConfigOptionByte).
+  link::PacketSettings s;
+
+  // Chip parameters the packets do not carry.
+  uint8_t ChipSelected = 0;
+  uint32_t ChipEndAddr = 0;
+  uint32_t ImageBaseAddr = 0;
+  std::string ChipName;
+
+  // Settings the packets do not carry.
+  bool ProgramInfoData = false;
+  bool ProtectAfterVerify = false;
+
+  // Run state.
+  uint8_t FileLoaded = 0;
+  uint8_t DevicesFound = 0;
+  uint8_t ChannelsMapped = 0;
+  bool ProgressByTimer = false;
+  uint32_t BinFileOffset = 0;
+  uint32_t FileStartAddr = 0;
+  uint32_t FileEndAddr = 0;
+  int32_t OnlineCounter = 0;
+  std::array<uint32_t, ChannelCount> ChannelOkCount{};
+  std::array<uint32_t, ChannelCount> ChannelNgCount{};
+  uint32_t TotalOkCount = 0;
+  uint32_t TotalNgCount = 0;
+  uint32_t LogSaveCounter = 0;
+  ui::TMemo* InfoMemoRef = nullptr;
+  std::string StartupDir;
+
+  // Per-channel tables, index 0..3 for channels 1..4.
+  std::array<uint8_t, ChannelCount> ChannelNo{0, 1, 2, 3};
+  std::array<uint16_t, ChannelCount> OpTimeout{};
+  std::array<uint8_t, ChannelCount> ChannelState{StateIdle, StateIdle, StateIdle, StateIdle};
+  std::array<uint16_t, ChannelCount> TransferSizeKB{};
+  std::array<uint16_t, ChannelCount> BlockCounter{};
+  std::array<ui::TGauge*, ChannelCount> ChannelGauge{};
+  std::array<serial::TComm*, ChannelCount> CommPorts{};
+  std::array<uint8_t, ChannelCount> DeviceOnline{};
+  std::array<uint8_t, ChannelCount> AutoMode{};
+  std::array<uint8_t, ChannelCount> ChannelBusy{};
+  std::array<uint8_t, ChannelCount> ReadRetries{};
+
+  // Data buffers (heap: the images are large).
+  std::unique_ptr<uint8_t[]> ImageBuffer;    // link::ImageBufferSize bytes
+  std::unique_ptr<uint8_t[]> InfoBuffer;     // link::InfoBufferSize bytes
+  std::unique_ptr<uint8_t[]> ProtectConfig;  // link::ProtectConfigSize bytes
+  std::array<std::unique_ptr<link::ChannelBuffers>, ChannelCount> Buffers;
+
+  // The program's pseudo-random generator.
+  link::RandomSource Random;
+
+  // The link routines of each channel, bound to the buffers above.
+  std::array<std::unique_ptr<link::LinkChannel>, ChannelCount> Link;
+
+  // RxCount lives in the channel buffers.
+  uint16_t& RxCount(int ch) { return Buffers[ch]->RxCount; }
+  uint8_t* PacketBuf(int ch) { return Buffers[ch]->PacketBuf; }
+};
+
+}  // namespace kestra::console

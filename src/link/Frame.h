@@ -1,0 +1,68 @@
+// Frame layer of the device link: framing bytes, frame encoder and decoder,
+// the 16-bit packet check and complement sum, reply and identification checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestra::link {
+
+inline constexpr uint8_t FrameEnd = 0xC0;
+inline constexpr uint8_t FrameEsc = 0xDB;
+inline constexpr uint8_t FrameEscEnd = 0xDC;  // after FrameEsc: data byte 0xC0
+inline constexpr uint8_t FrameEscEsc = 0xDD;  // after FrameEsc: data byte 0xDB
+inline constexpr std::size_t FrameTrailerLen = 5;  // five 0xFF after every host frame
+
+// Result codes produced by the frame layer itself.
+inline constexpr uint8_t ResBadIdent = 0x0F;
+inline constexpr uint8_t ResDataError = 0x20;
+inline constexpr uint8_t ResPacketChecksum = 0x23;
+
+// Per-channel buffer sizes.
+inline constexpr std::size_t RxBufSize = 8192;
+inline constexpr std::size_t RxFrameSize = 6144;
+inline constexpr std::size_t PacketBufSize = 6144;
+inline constexpr std::size_t MaxPacketLen = 4170;  // header, 64 + 4096 payload, check
+// Worst case: every packet byte escaped, two FrameEnd bytes and the trailer.
+inline constexpr std::size_t TxFrameSize = 2 * MaxPacketLen + 2 + FrameTrailerLen;  // 8347
+
+// Frames the N bytes of Src into Dst (capacity at least 2*N + 7); returns the
+// framed length N + E + 7, E being the number of 0xC0 and 0xDB bytes in Src.
+uint16_t EncodeFrame(const uint8_t* Src, uint8_t* Dst, uint16_t N);
+
+// Un-escapes the first frame of Raw[0..RawLen-1] into Pkt (capacity PktCap).
+// 0: a packet of at least 8 bytes, OutLen its length; ResDataError otherwise.
+// A closing FrameEnd or bad escape removes the consumed bytes from Raw.
+uint8_t DecodeFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                    uint16_t& RawLen);
+
+// The link check over Buf[First..Last]; 0 for a range error.
+uint16_t PacketCheck16(const uint8_t* Buf, uint32_t First, uint32_t Last);
+// Two's complement of the 16-bit byte sum of Buf[First..Last] (0x10000 for a
+// zero sum or Last < First, 0 for First or Last above 0xFFFFFF).
+uint32_t PacketSum16(const uint8_t* Buf, uint32_t First, uint32_t Last);
+
+// Checks a decoded reply of Len bytes: ResPacketChecksum, the status byte of a
+// status reply (length field at most 2), or 0. Len below 10 is a check failure.
+uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len);
+
+// Checks an identification reply: 0 when the text from byte Skip+8 begins with
+// Expected (which then receives the whole text, NUL-terminated; ExpectedCap at
+// least 74), ResBadIdent when the magic A3 A5 53 35 is missing, else non-zero.
+int CheckDeviceIdent(const uint8_t* Pkt, char* Expected, std::size_t ExpectedCap, uint8_t Skip);
+
+// One channel's buffers.
+struct ChannelBuffers {
+  uint8_t RxBuf[RxBufSize] = {};
+  uint16_t RxCount = 0;
+  uint8_t RxFrame[RxFrameSize] = {};
+  uint8_t PacketBuf[PacketBufSize] = {};
+  uint8_t TxFrame[TxFrameSize] = {};
+};
+
+// From RxBuf starting at Pos, copies the next frame into RxFrame; True when a
+// whole frame was copied (Len its length, Pos just past it). A run longer than
+// RxFrame without a closing FrameEnd is dropped and the hunt goes on.
+bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len);
+
+}  // namespace kestra::link

@@ -1,0 +1,146 @@
+// Command packets of the console, the parameter block and the configuration
+// packet, built in a channel's buffers and sent on the channel's port.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/Frame.h"
+
+namespace kestra::serial {
+class TComm;
+}
+
+namespace kestra::link {
+
+// Command codes.
+inline constexpr uint8_t CmdSearchDevice = 0x3D;
+inline constexpr uint8_t CmdDownloadConfig = 0x53;
+inline constexpr uint8_t CmdDownloadMain = 0x55;
+inline constexpr uint8_t CmdDownloadInfo = 0x5A;
+inline constexpr uint8_t CmdRestartAfterProtect = 0x86;
+inline constexpr uint8_t CmdRestart = 0x8A;
+inline constexpr uint8_t CmdChipOperation = 0x93;
+inline constexpr uint8_t CmdProgramBlock = 0x95;
+inline constexpr uint8_t CmdWriteInfo = 0x96;
+inline constexpr uint8_t CmdReadMain = 0x9B;
+inline constexpr uint8_t CmdReadInfo = 0x9C;
+// Sub-codes of CmdChipOperation.
+inline constexpr uint8_t SubErase = 0x03;
+inline constexpr uint8_t SubBlankCheck = 0x05;
+inline constexpr uint8_t SubReadChipInfo = 0x33;
+inline constexpr uint8_t SubReadChipId = 0x35;
+inline constexpr uint8_t SubWriteProtect = 0x53;
+inline constexpr uint8_t SubVerifyMain = 0x55;
+inline constexpr uint8_t SubVerifyInfo = 0x56;
+
+inline constexpr uint32_t ImageBufferSize = 0x300000;  // 3 MB
+inline constexpr uint32_t InfoBufferSize = 0x8000;     // 32 KB
+inline constexpr uint32_t ProtectConfigSize = 4096;
+
+// The run-time library's pseudo-random generator: one per program, never
+// seeded from the clock; Random(R) gives 0..R-1.
+class RandomSource {
+ public:
+  uint32_t Random(uint32_t Range);
+  uint32_t RandSeed = 0;
+};
+
+// The settings and chip parameters that the packets carry.
+struct PacketSettings {
+  char ChipSeries = 0;
+  uint8_t ChipFamily = 0;
+  uint8_t ChipIndex = 0;
+  uint8_t ChipSubFamily = 0;
+  uint8_t ChipSubFlag = 0;
+  uint8_t IsApollo3 = 0;
+  uint16_t FlashSizeKB = 0;
+  uint16_t SectorSize = 0;
+  uint16_t FlashSizeKBCopy = 0;
+  uint16_t InfoMemSize = 0;
+  uint32_t InfoMemStart = 0;
+  uint32_t SeriesBaseAddr = 0;
+  uint32_t ChipStartAddr = 0;
+
+  uint8_t PowerFlags = 0;
+  uint8_t ProtectFlags = 0;
+  uint8_t AfterProgFlags = 0;
+  uint8_t ExtraFlags = 0;
+  uint8_t DetectFlags = 0;
+  uint8_t ChipInTime = 0;
+  uint8_t ChipOffTime = 0;
+  uint8_t PowerStableTime = 0;
+  uint8_t ClockCode = 0;
+
+  uint16_t ImageCrc = 0;
+  uint16_t ImageSum = 0;
+  uint16_t InfoCrc = 0;
+  uint16_t InfoSum = 0;
+
+  uint8_t SnEnable = 0;
+  uint8_t SnLength = 0;
+  uint16_t SnGain = 0;
+  uint16_t SnStep = 0;
+  uint32_t SnValue = 0;
+  uint32_t SnAddr = 0;
+  uint32_t SnHigh = 0;
+  uint8_t ConfigOptionByte = 0;
+};
+
+// The four text fields of the configuration packet (the main window's edits).
+struct ConfigTexts {
+  std::string MCUName;
+  std::string Product;
+  std::string Ver;
+  std::string Date;
+};
+
+// The link routines of one channel, bound to that channel's buffers and port
+// and to the program's settings, data images and generator.
+class LinkChannel {
+ public:
+  // n: channel number 1..4. image: ImageBufferSize bytes, info: InfoBufferSize,
+  // protect: ProtectConfigSize. The port may be changed later with SetPort.
+  LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings,
+              const uint8_t* image, const uint8_t* info, const uint8_t* protect,
+              RandomSource& random);
+
+  void SetPort(serial::TComm* port) { port_ = port; }
+  serial::TComm* Port() const { return port_; }
+  int Number() const { return n_; }
+  ChannelBuffers& Buffers() { return buf_; }
+
+  void FillParamBlock(uint16_t Offset);
+  void PutTextField(const std::string& Text, uint16_t Offset, uint16_t Width);
+
+  bool SendSimpleCommand(uint8_t Code, uint16_t Param);
+  bool SendDataBlock(uint8_t Code, uint16_t Param, uint32_t Addr);
+  bool SendInfoBlock(uint16_t Param);
+  bool SendParamCommand(uint8_t Code, uint16_t Param);
+  bool SendRestCommand(uint8_t Code);
+  bool SendProgramBlock(uint8_t Code, uint16_t Param, uint32_t Addr, uint16_t DataLength);
+  bool SendInfoWrite(uint16_t Param);
+  void SendConfigPacket(uint8_t Code, uint16_t Param, const ConfigTexts& Texts);
+
+  // Receive side on this channel's buffers.
+  bool ExtractRxFrame(uint16_t& Pos, uint16_t& Len) { return link::ExtractRxFrame(buf_, Pos, Len); }
+  // Decodes RxFrame (Len bytes) into PacketBuf.
+  uint8_t DecodeRxFrame(uint16_t& OutLen, uint16_t& Len) {
+    return DecodeFrame(buf_.RxFrame, buf_.PacketBuf, PacketBufSize, OutLen, Len);
+  }
+  uint8_t CheckRxPacket(uint16_t Len) const { return link::CheckRxPacket(buf_.PacketBuf, Len); }
+
+ private:
+  bool SendPacket(uint16_t PacketLen);  // check already stored; frame and send
+
+  int n_;
+  ChannelBuffers& buf_;
+  const PacketSettings& s_;
+  const uint8_t* image_;
+  const uint8_t* info_;
+  const uint8_t* protect_;
+  RandomSource& random_;
+  serial::TComm* port_ = nullptr;
+};
+
+}  // namespace kestra::link
