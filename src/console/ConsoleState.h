@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,8 +44,21 @@ inline constexpr uint8_t StateVerifyInfo = 58;
 inline constexpr uint8_t StateIdle = 80;
 inline constexpr uint8_t StateStandAlone = 240;
 
+// The few window parts that the channel routines touch, set by the main
+// window (tests may set their own). Unset hooks do nothing.
+struct WindowHooks {
+  std::function<void(int)> ShowViewPage;                      // ViewPageCtrl tab index
+  std::function<void(const std::string&)> SetInfoPanel;       // InfoPanel caption
+  std::function<void(int, const std::string&)> SetStatusPanel;  // StatusBar1 panel text
+  std::function<void()> ShowImageSummary;
+  std::function<void()> ShowInfoData;
+  std::function<void()> Beep;
+};
+
 struct ConsoleState {
   ConsoleState();
+
+  WindowHooks Hooks;
 
   // Chip parameters and collected settings, as the packets carry them
   // (ChipSeries .. ConfigOptionByte).

@@ -1,0 +1,29 @@
+// Beginning and end of a channel operation (watchdog, gauge), result texts
+// and log lines, written once for all channels (ch = 0..3).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/ConsoleState.h"
+
+namespace kestra::console {
+
+// "> " + local long time + " " + Msg.
+void LogInfo(ConsoleState& st, const std::string& Msg);
+// A line added to the memo as it stands (no time prefix).
+void AddMemoLine(ConsoleState& st, const std::string& Line);
+// "> " + time + " Channel " + (ChannelNo[ch] + 1) + " : " + Msg.
+void AddChannelLog(ConsoleState& st, int ch, const std::string& Msg);
+
+void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash);
+void EndChannelProgress(ConsoleState& st, int ch, bool Failed);
+// Logs the code's text for the channel unless it is idle; beeps for 0 and 6.
+void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code);
+// The result text of a code as channel ch words it.
+std::string ChannelResultText(int ch, uint8_t Code);
+
+// "0x%0.2X"-style formatting helpers with upper-case digits.
+std::string FormatHex(uint32_t value, int digits);
+
+}  // namespace kestra::console

@@ -1,0 +1,50 @@
+// The console's runtime and operation commands: device search, the receive
+// path of every channel, the 10 ms tick, lost ports, stand-alone production,
+// the exit log and the thirteen chip commands. The main window forwards its
+// handlers here.
+#pragma once
+
+#include <cstdint>
+
+#include "console/ConsoleState.h"
+
+namespace kestra::console {
+
+class TProgramArmFrm;
+
+class ConsoleOperations {
+ public:
+  ConsoleOperations(TProgramArmFrm& form, ConsoleState& st);
+  ~ConsoleOperations();
+
+  // Runtime.
+  void BitBtnFreshClick();
+  void BitBtnFindCOMClick();
+  void Timer1Timer();
+  void SerCommReceiveData(int k, const uint8_t* Buffer, uint16_t BufferLength);
+  void SerCommRequestHangup(int k);
+  void SpdBtnStartPrgClick();
+  void FormKeyPress(int key);  // Space (32) or Enter (13) run Auto
+  void FormClose();            // close every open port, write the exit log
+
+  // Commands.
+  void SpdBtnDownLoadClick();
+  void AutoSpdBtnClick();
+  void SpdBtnBlankClick();
+  void SpdBtnEraseClick();
+  void SpdBtnProgClick();
+  void SpdBtnVerifyClick();
+  void ProtectChip1Click();
+  void SpeedButtonRDClick();
+  void ReadChipIDInfo1Click();
+  void ReadChipInfoMemory1Click();
+  void WriteChipEepData1Click();
+  void ReadChipEepData1Click();
+  void VerifyChipEEPData1Click();
+
+ private:
+  TProgramArmFrm& form_;
+  ConsoleState& st_;
+};
+
+}  // namespace kestra::console
