@@ -1,0 +1,115 @@
+#include "console/ChannelProgress.h"
+
+#include <QString>
+#include <cstdio>
+
+#include "platform/LocalTime.h"
+#include "ui/Gauge.h"
+#include "ui/Memo.h"
+
+namespace kestra::console {
+
+namespace {
+
+struct ResultEntry {
+  uint8_t code;
+  const char* text;
+};
+
+// Device result codes and the codes the console produces itself.
+constexpr ResultEntry ResultTable[] = {
+    {0x00, "Operation Success!"},
+    {0x06, "Operation Success!"},
+    {0x07, "No response!"},
+    {0x10, "Chip read protected!"},
+    {0x13, "Chip read protected"},
+    {0x1F, "Chip has been locked!"},
+    {0x20, "Data error!"},
+    {0x23, "Packet checksum error!"},
+    {0x25, "Unknow command!"},
+    {0x2A, "Data packet error"},
+    {0x2C, "Flash Memory Error!"},
+    {0x31, "Data verify error!"},
+    {0x34, "Chip checksum error!"},
+    {0x36, "Chip type error!"},
+    {0x38, "Manufacturing Code error!"},
+    {0x40, "Execute time out!"},
+    {0x60, "Interfact Error!"},
+};
+
+bool ValidChannel(int ch) { return ch >= 0 && ch < ChannelCount; }
+
+}  // namespace
+
+std::string FormatHex(uint32_t value, int digits) {
+  char text[16];
+  if (digits < 1) digits = 1;
+  if (digits > 8) digits = 8;
+  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
+void AddMemoLine(ConsoleState& st, const std::string& Line) {
+  if (st.InfoMemoRef) st.InfoMemoRef->Add(QString::fromStdString(Line));
+}
+
+void LogInfo(ConsoleState& st, const std::string& Msg) {
+  AddMemoLine(st, "> " + platform::LongTimeText() + " " + Msg);
+}
+
+void AddChannelLog(ConsoleState& st, int ch, const std::string& Msg) {
+  if (!ValidChannel(ch)) return;
+  AddMemoLine(st, "> " + platform::LongTimeText() + " Channel " +
+                      std::to_string(static_cast<int>(st.ChannelNo[ch]) + 1) + " : " + Msg);
+}
+
+void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash) {
+  if (!ValidChannel(ch)) return;
+  st.BlockCounter[ch] = 0;
+  st.TransferSizeKB[ch] = st.s.FlashSizeKB;
+  st.ChannelBusy[ch] = 1;
+  st.OpTimeout[ch] = Ticks;
+  ui::TGauge* gauge = st.ChannelGauge[ch];
+  if (!gauge) return;
+  // The progress is set before the maximum, so it is held within the
+  // maximum the gauge had before.
+  if (ByFlash) {
+    gauge->SetProgress(3);
+    gauge->SetMaxValue(st.s.FlashSizeKB);
+  } else {
+    gauge->SetProgress(Ticks / 10);
+    gauge->SetMaxValue(Ticks);
+  }
+  gauge->SetForeColor(ui::GaugeBlue);
+}
+
+void EndChannelProgress(ConsoleState& st, int ch, bool Failed) {
+  if (!ValidChannel(ch)) return;
+  st.OpTimeout[ch] = 0;
+  st.ChannelBusy[ch] = 0;
+  st.ProgressByTimer = false;
+  if (st.Hooks.ShowViewPage) st.Hooks.ShowViewPage(0);
+  if (ui::TGauge* gauge = st.ChannelGauge[ch]) {
+    gauge->SetForeColor(Failed ? ui::GaugeRed : ui::GaugeBlue);
+    gauge->SetProgress(gauge->MaxValue());
+  }
+  st.ChannelState[ch] = StateIdle;
+}
+
+std::string ChannelResultText(int ch, uint8_t Code) {
+  for (const auto& e : ResultTable)
+    if (e.code == Code) return e.text;
+  // Channel 1 words other codes with one blank before 0x, the others with two.
+  return std::string(ch == 0 ? "Operation error! Error Code = "
+                             : "Operation error! Error Code =  ") +
+         FormatHex(Code, 2);
+}
+
+void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code) {
+  if (!ValidChannel(ch)) return;
+  const std::string text = ChannelResultText(ch, Code);
+  if ((Code == 0x00 || Code == 0x06) && st.Hooks.Beep) st.Hooks.Beep();
+  if (st.ChannelState[ch] != StateIdle) AddChannelLog(st, ch, text);
+}
+
+}  // namespace kestra::console
