@@ -32,11 +32,11 @@ namespace kestra::rhb {
 
 // Result codes.
 inline constexpr int32_t RhbOk = 0;
-inline constexpr int32_t RhbCannotOpen = 1;         // file cannot be opened or created
-inline constexpr int32_t RhbReadError = 2;          // reading the file failed
-inline constexpr int32_t RhbMalformedLine = 3;      // bad start char, odd/non-hex digits, bad length
-inline constexpr int32_t RhbBadChecksum = 4;        // record checksum does not match
-inline constexpr int32_t RhbBeyondImage = 5;        // data (or a range) past the buffer capacity
+inline constexpr int32_t RhbCannotOpen = 1;     // file cannot be opened or created
+inline constexpr int32_t RhbReadError = 2;      // reading the file failed
+inline constexpr int32_t RhbMalformedLine = 3;  // bad start char, odd/non-hex digits, bad length
+inline constexpr int32_t RhbBadChecksum = 4;    // record checksum does not match
+inline constexpr int32_t RhbBeyondImage = 5;    // data (or a range) past the buffer capacity
 inline constexpr int32_t RhbUnsupportedRecord = 6;  // record type this library does not know
 inline constexpr int32_t RhbWriteFailed = 7;        // writing the output file failed
 inline constexpr int32_t RhbEmptyRange = 8;         // Last < First

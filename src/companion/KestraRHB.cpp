@@ -1,0 +1,171 @@
+// Buffer preset, raw binary load and save, and the two checksums.
+#include "companion/KestraRHB.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "companion/RhbInternal.h"
+
+namespace kestra::rhb {
+
+using detail::Fail;
+
+const char* RhbResultText(int32_t code) {
+  switch (code) {
+    case RhbOk:
+      return "ok";
+    case RhbCannotOpen:
+      return "cannot open file";
+    case RhbReadError:
+      return "read error";
+    case RhbMalformedLine:
+      return "malformed line";
+    case RhbBadChecksum:
+      return "bad record checksum";
+    case RhbBeyondImage:
+      return "beyond the image";
+    case RhbUnsupportedRecord:
+      return "unsupported record type";
+    case RhbWriteFailed:
+      return "write failed";
+    case RhbEmptyRange:
+      return "empty range";
+    case RhbBadArgument:
+      return "bad argument";
+    default:
+      return "unknown result";
+  }
+}
+
+int32_t InitialDataBuffer16M(uint8_t* Buffer, uint32_t Extent, uint8_t Fill, std::size_t Capacity) {
+  if (!Buffer) return RhbBadArgument;
+  const uint64_t wanted = (static_cast<uint64_t>(Extent) + 1) * 16;
+  const std::size_t n = wanted < Capacity ? static_cast<std::size_t>(wanted) : Capacity;
+  std::memset(Buffer, Fill, n);
+  return wanted <= Capacity ? RhbOk : RhbBeyondImage;
+}
+
+int32_t DoOpenFile_BIN_Routine(const char* FileName, uint8_t* Buffer, uint32_t* EndAddr,
+                               std::size_t Capacity, RhbError* Error) {
+  if (!FileName || !Buffer) return Fail(Error, RhbBadArgument, 0, "no file name or no buffer");
+  detail::FilePtr file;
+  if (const int32_t rc = detail::OpenForReading(FileName, file, Error); rc != RhbOk) return rc;
+  const std::size_t copied = std::fread(Buffer, 1, Capacity, file.get());
+  int32_t rc = RhbOk;
+  if (std::ferror(file.get())) {
+    rc = Fail(Error, RhbReadError, 0, "read error after %zu bytes", copied);
+  } else if (copied == Capacity && std::fgetc(file.get()) != EOF) {
+    rc = Fail(Error, RhbBeyondImage, 0,
+              "file longer than the room left in the image (0x%zX bytes); the first 0x%zX bytes "
+              "were loaded",
+              Capacity, copied);
+  }
+  if (copied > 0 && EndAddr) *EndAddr = static_cast<uint32_t>(copied - 1);
+  return rc == RhbOk ? detail::Succeed(Error) : rc;
+}
+
+namespace {
+
+// Closes a descriptor and removes the temporary file unless released.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!kept_) ::unlink(path_.c_str());
+  }
+  bool Create() {
+    fd_ = ::mkstemp(path_.data());
+    return fd_ >= 0;
+  }
+  int Fd() const { return fd_; }
+  const char* Path() const { return path_.c_str(); }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool kept_ = false;
+};
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t First,
+                           uint32_t Last, std::size_t Capacity, RhbError* Error) {
+  if (!FileName || !Buffer || !*FileName)
+    return Fail(Error, RhbBadArgument, 0, "no file name or no buffer");
+  if (Last < First) return Fail(Error, RhbEmptyRange, 0, "empty range 0x%08X..0x%08X", First, Last);
+  if (Last >= Capacity) {
+    return Fail(Error, RhbBeyondImage, 0, "range 0x%08X..0x%08X lies beyond the buffer (0x%zX)",
+                First, Last, Capacity);
+  }
+  TempFile temp(std::string(FileName) + ".XXXXXX");
+  if (!temp.Create())
+    return Fail(Error, RhbCannotOpen, 0, "cannot create the file: %s", std::strerror(errno));
+  // Keep the permissions of a file being replaced; a new file gets rw-r--r--.
+  struct stat old {};
+  const mode_t mode = ::stat(FileName, &old) == 0 ? (old.st_mode & 07777) : 0644;
+  ::fchmod(temp.Fd(), mode);
+  const std::size_t n = static_cast<std::size_t>(Last - First) + 1;
+  if (!WriteAll(temp.Fd(), Buffer + First, n) || ::fsync(temp.Fd()) != 0 || !temp.Close())
+    return Fail(Error, RhbWriteFailed, 0, "writing the file failed: %s", std::strerror(errno));
+  if (::rename(temp.Path(), FileName) != 0)
+    return Fail(Error, RhbWriteFailed, 0, "replacing the file failed: %s", std::strerror(errno));
+  temp.Keep();
+  return detail::Succeed(Error);
+}
+
+namespace {
+
+bool InRange(uint32_t first, uint32_t last, std::size_t capacity) {
+  return first <= last && last < capacity;
+}
+
+}  // namespace
+
+int32_t GetBinaryCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                          std::size_t Capacity) {
+  if (!Buffer || !InRange(First, Last, Capacity)) return 0;
+  uint32_t sum = 0;
+  for (uint64_t i = First; i <= Last; ++i) sum += Buffer[i];
+  return static_cast<int32_t>(sum & 0xFFFF);
+}
+
+int32_t GetTolvexCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                          std::size_t Capacity) {
+  if (!Buffer || !InRange(First, Last, Capacity)) return 0;
+  uint16_t c = 0;
+  for (uint64_t i = First; i <= Last; ++i) {
+    const uint16_t odd = c & 1;
+    c = static_cast<uint16_t>((c >> 1) ^ Buffer[i] ^ (odd ? 0x4A12 : 0));
+  }
+  return c;
+}
+
+}  // namespace kestra::rhb
