@@ -1,0 +1,170 @@
+#include "link/Frame.h"
+
+#include <cstring>
+
+namespace kestra::link {
+
+namespace {
+constexpr uint32_t MaxCheckIndex = 0xFFFFFF;
+constexpr uint8_t IdentMagic[4] = {0xA3, 0xA5, 0x53, 0x35};
+constexpr std::size_t IdentLastByte = 80;
+}  // namespace
+
+uint16_t EncodeFrame(const uint8_t* Src, uint8_t* Dst, uint16_t N) {
+  std::size_t p = 0;
+  Dst[p++] = FrameEnd;
+  for (uint16_t i = 0; i < N; ++i) {
+    const uint8_t b = Src[i];
+    if (b == FrameEnd) {
+      Dst[p++] = FrameEsc;
+      Dst[p++] = FrameEscEnd;
+    } else if (b == FrameEsc) {
+      Dst[p++] = FrameEsc;
+      Dst[p++] = FrameEscEsc;
+    } else {
+      Dst[p++] = b;
+    }
+  }
+  Dst[p++] = FrameEnd;
+  for (std::size_t k = 0; k < FrameTrailerLen; ++k) Dst[p++] = 0xFF;
+  return static_cast<uint16_t>(p);
+}
+
+uint8_t DecodeFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                    uint16_t& RawLen) {
+  const std::size_t rawLen = RawLen;
+  std::size_t i = 0;
+  while (i < rawLen && Raw[i] != FrameEnd) ++i;
+  if (i < rawLen) {
+    ++i;
+    if (i < rawLen && Raw[i] == FrameEnd) ++i;  // a doubled opening counts once
+  }
+
+  enum class End { Closed, BadEscape, Cut } end = End::Cut;
+  std::size_t outCount = 0;
+  bool overflow = false;
+  bool escape = false;
+  for (; i < rawLen; ++i) {
+    uint8_t b = Raw[i];
+    if (b == FrameEnd) {
+      end = End::Closed;
+      break;
+    }
+    if (escape) {
+      escape = false;
+      if (b == FrameEscEnd) {
+        b = FrameEnd;
+      } else if (b == FrameEscEsc) {
+        b = FrameEsc;
+      } else {
+        end = End::BadEscape;
+        break;
+      }
+    } else if (b == FrameEsc) {
+      escape = true;
+      continue;
+    }
+    // A packet longer than Pkt cannot be held: it is read to its end and refused.
+    if (outCount < PktCap)
+      Pkt[outCount] = b;
+    else
+      overflow = true;
+    ++outCount;
+  }
+
+  if (end == End::Cut) {
+    OutLen = 0;
+    return ResDataError;
+  }
+  // The bytes through the closing FrameEnd or the bad escape byte leave Raw.
+  const std::size_t consumed = i + 1;
+  std::memmove(Raw, Raw + consumed, rawLen - consumed);
+  RawLen = static_cast<uint16_t>(rawLen - consumed);
+  if (end == End::BadEscape || overflow) {
+    OutLen = 0;
+    return ResDataError;
+  }
+  OutLen = static_cast<uint16_t>(outCount);
+  return outCount >= 8 ? 0 : ResDataError;
+}
+
+uint16_t PacketCheck16(const uint8_t* Buf, uint32_t First, uint32_t Last) {
+  if (First > MaxCheckIndex || Last > MaxCheckIndex || Last < First) return 0;
+  uint16_t c = 0;
+  for (uint32_t k = First; k <= Last; ++k) {
+    const bool odd = (c & 1) != 0;
+    c = static_cast<uint16_t>((c >> 1) ^ Buf[k] ^ (odd ? 0x4A12 : 0));
+  }
+  return c;
+}
+
+uint32_t PacketSum16(const uint8_t* Buf, uint32_t First, uint32_t Last) {
+  if (First > MaxCheckIndex || Last > MaxCheckIndex) return 0;
+  if (Last < First) return 0x10000;
+  uint16_t s = 0;
+  for (uint32_t k = First; k <= Last; ++k) s = static_cast<uint16_t>(s + Buf[k]);
+  return (static_cast<uint32_t>(s) ^ 0xFFFF) + 1;
+}
+
+uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len) {
+  // The smallest reply (header and check) has 10 bytes; a decoded reply never
+  // exceeds the packet buffer.
+  if (Len < 10 || Len > PacketBufSize) return ResPacketChecksum;
+  const uint16_t computed = PacketCheck16(Pkt, 0, Len - 3u);
+  const uint16_t stored = static_cast<uint16_t>(Pkt[Len - 2] | (Pkt[Len - 1] << 8));
+  if (computed != stored) return ResPacketChecksum;
+  const uint16_t n = static_cast<uint16_t>(Pkt[6] | (Pkt[7] << 8));
+  if (n <= 2) return Pkt[8];
+  return 0;
+}
+
+int CheckDeviceIdent(const uint8_t* Pkt, char* Expected, std::size_t ExpectedCap, uint8_t Skip) {
+  if (std::memcmp(Pkt, IdentMagic, sizeof IdentMagic) != 0) return ResBadIdent;
+
+  // At most bytes Skip+8 .. 80: 73 characters and the NUL.
+  char text[IdentLastByte - 8 + 2] = {};
+  std::size_t len = 0;
+  if (Skip <= 72) {
+    for (std::size_t k = Skip + 8u; k <= IdentLastByte; ++k) {
+      const uint8_t b = Pkt[k];
+      if (b < 0x20 || b >= 0x80) break;
+      text[len++] = static_cast<char>(b);
+    }
+  }
+  text[len] = '\0';
+
+  // Compare over the expected prefix, as strncmp with the prefix's length does.
+  for (std::size_t k = 0; k < ExpectedCap && Expected[k] != '\0'; ++k) {
+    const int diff = static_cast<unsigned char>(text[k]) - static_cast<unsigned char>(Expected[k]);
+    if (diff != 0) return diff;
+  }
+  if (ExpectedCap == 0) return 0;
+  const std::size_t keep = len < ExpectedCap - 1 ? len : ExpectedCap - 1;
+  std::memcpy(Expected, text, keep);
+  Expected[keep] = '\0';
+  return 0;
+}
+
+bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len) {
+  const uint16_t count = ch.RxCount <= RxBufSize ? ch.RxCount : static_cast<uint16_t>(RxBufSize);
+  Len = 0;
+  for (;;) {
+    // Hunt for the opening FrameEnd.
+    while (Pos < count && ch.RxBuf[Pos] != FrameEnd) ++Pos;
+    if (Pos >= count) return false;
+    ch.RxFrame[0] = FrameEnd;
+    Len = 1;
+    ++Pos;
+    // Copy through the closing FrameEnd.
+    while (Pos < count) {
+      if (Len == RxFrameSize) break;  // over-long run: dropped, the hunt goes on
+      const uint8_t b = ch.RxBuf[Pos++];
+      ch.RxFrame[Len++] = b;
+      if (b == FrameEnd) return true;
+    }
+    if (Pos >= count && Len < RxFrameSize) return false;
+    Len = 0;
+  }
+}
+
+}  // namespace kestra::link
