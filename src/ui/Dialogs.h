@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,6 +38,10 @@ std::unique_ptr<DialogService> SetDialogs(std::unique_ptr<DialogService> service
 // (its message as text) and goes no further, as the toolkit's default
 // handler does.
 void Guard(QWidget* parent, const std::function<void()>& handler);
+
+// A file dialog filter "Desc|pattern;pattern|Desc|pattern" as Qt's list of
+// name filters, one "Desc (pattern pattern)" per pair.
+QStringList FileDialogFilters(const QString& filter);
 
 // Sounds the platform beep.
 void Beep();

@@ -23,7 +23,11 @@ class THexGrid : public QTableView {
   int RowCount() const;
   void ClearRows();  // RowCount := 1
   void ReserveRows(int n);
+  // Rows added are shown at the next turn of the event loop, all at once;
+  // RowCount, Cell and the setters see them at once.
   void AddRow(uint32_t address, const uint8_t* bytes16);
+  // Shows the rows added so far now rather than at the next turn.
+  void FlushRows();
   // Rewrites the 16 byte columns and the text column of a data row (>= 1).
   void SetRowBytes(int row, const uint8_t* bytes16);
   // Row (>= 1) showing the given address, or -1.

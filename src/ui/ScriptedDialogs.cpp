@@ -1,0 +1,41 @@
+#include "ui/ScriptedDialogs.h"
+
+#include <QDialog>
+
+namespace kestra::ui {
+
+namespace {
+std::optional<QString> Next(std::deque<std::optional<QString>>& answers) {
+  if (answers.empty()) return std::nullopt;
+  std::optional<QString> answer = std::move(answers.front());
+  answers.pop_front();
+  return answer;
+}
+}  // namespace
+
+void ScriptedDialogs::ShowMessage(QWidget*, const QString& text) {
+  boxes.push_back({Box::Message, {}, text});
+}
+
+void ScriptedDialogs::InformationBox(QWidget*, const QString& caption, const QString& text) {
+  boxes.push_back({Box::Information, caption, text});
+}
+
+void ScriptedDialogs::ErrorBox(QWidget*, const QString& caption, const QString& text) {
+  boxes.push_back({Box::Error, caption, text});
+}
+
+std::optional<QString> ScriptedDialogs::OpenFile(QWidget*, const QString&, int) {
+  return Next(openAnswers);
+}
+
+std::optional<QString> ScriptedDialogs::SaveFile(QWidget*, const QString&, const QString&) {
+  return Next(saveAnswers);
+}
+
+int ScriptedDialogs::ShowModal(QDialog& dialog) {
+  if (onModal) return onModal(dialog);
+  return QDialog::Accepted;
+}
+
+}  // namespace kestra::ui
