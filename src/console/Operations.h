@@ -5,12 +5,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "console/ConsoleState.h"
 
 namespace kestra::console {
 
 class TProgramArmFrm;
+}  // namespace kestra::console
+namespace kestra::serial {
+class TComm;
+}
+namespace kestra::console {
 
 class ConsoleOperations {
  public:
@@ -42,7 +49,24 @@ class ConsoleOperations {
   void ReadChipEepData1Click();
   void VerifyChipEEPData1Click();
 
+  // The exit log's file: StartupDir + "/EPS_" + date + "_" + time + ".log".
+  std::string ExitLogPath() const;
+
  private:
+  serial::TComm* Port(int k);  // channel k's component, bound to its link
+  bool PortOpen(int k);
+  void ClosePortIfOpen(int k);
+  int ListedPortsToUse() const;  // the first four listed ports at most
+  bool CommandAllowed(bool needsFile);
+  bool FirstChannelOnline();
+  bool OnlineSerialNumberOn() const;
+  // Starts each idle on-line channel below count; logs when none started.
+  void RunOnChannels(int count, const std::function<void(int)>& start);
+  void ForFoundChannels(const std::function<void(int)>& start);
+  void ManualOnFound(bool needsFile, void (*starter)(ConsoleState&, int), bool placeSerial,
+                     int timerFlag);
+  void ChipReadOnAll(uint8_t state, const char* text, uint8_t sub);
+
   TProgramArmFrm& form_;
   ConsoleState& st_;
 };

@@ -1,0 +1,413 @@
+#include "console/ChannelMachine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "console/ChannelProgress.h"
+#include "console/ChipInfoDisplay.h"
+#include "console/StandAlone.h"
+#include "link/Frame.h"
+#include "link/Packets.h"
+#include "ui/Gauge.h"
+
+namespace kestra::console {
+
+namespace {
+
+constexpr uint16_t BlockBytes = 4096;
+constexpr uint16_t BlockKB = 4;
+
+bool IsSuccess(uint8_t Status) { return Status == ResSuccess || Status == ResSuccessAck; }
+
+link::LinkChannel& Link(ConsoleState& st, int ch) { return *st.Link[ch]; }
+
+void SetGaugeProgress(ConsoleState& st, int ch, int v) {
+  if (auto* g = st.ChannelGauge[ch]) g->SetProgress(v);
+}
+
+void FillGauge(ConsoleState& st, int ch) {
+  if (auto* g = st.ChannelGauge[ch]) g->SetProgress(g->MaxValue());
+}
+
+// The common failure end: the code's text while the channel is still busy,
+// then the red end.
+void FailChannel(ConsoleState& st, int ch, uint8_t Status) {
+  ShowChannelResult(st, ch, Status);
+  EndChannelProgress(st, ch, true);
+}
+
+// The shared opening of every step: state, the timed-progress flag on
+// channel 1 only, progress and watchdog, the step's log line.
+void BeginStep(ConsoleState& st, int ch, uint8_t State, bool ByTimer, uint16_t Ticks, bool ByFlash,
+               const std::string& Text) {
+  st.ChannelState[ch] = State;
+  if (ch == 0) st.ProgressByTimer = ByTimer;
+  StartChannelProgress(st, ch, Ticks, ByFlash);
+  AddChannelLog(st, ch, Text);
+}
+
+// Advances the block position; true while another block is to be sent below
+// Limit (unsigned 16-bit comparison, as the positions are words).
+bool NextBlock(ConsoleState& st, int ch, uint16_t Limit) {
+  st.BlockCounter[ch] = static_cast<uint16_t>(st.BlockCounter[ch] + BlockKB);
+  return st.BlockCounter[ch] < Limit;
+}
+
+uint16_t InfoLimitKB(const ConsoleState& st) {
+  return static_cast<uint16_t>(st.s.InfoMemSize / 1024);
+}
+
+// Copies a read-out block into a buffer, clipped to the buffer: a chip
+// start address or block position near the buffer's end never writes past it.
+void StoreBlock(const uint8_t* Src, uint8_t* Dst, std::size_t DstSize, std::size_t Offset) {
+  if (Offset >= DstSize) return;
+  std::memcpy(Dst + Offset, Src, std::min<std::size_t>(BlockBytes, DstSize - Offset));
+}
+
+uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+std::string Hex4(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v & 0xFFFF));
+  return buf;
+}
+
+}  // namespace
+
+void HandleSearchReply(ConsoleState& st, int ch) {
+  // Every search is compared against the model prefix afresh: the full text
+  // the check hands back belongs to this device only, so a programmer with
+  // another firmware version on a later search is still accepted.
+  char expected[256] = {};
+  std::strncpy(expected, DeviceModelPrefix, sizeof expected - 1);
+  if (link::CheckDeviceIdent(st.PacketBuf(ch), expected, sizeof expected, 20) != 0) {
+    AddChannelLog(st, ch, "No device was found!");
+    return;
+  }
+  ++st.DevicesFound;
+  st.ChannelNo[ch] = static_cast<uint8_t>(ch);
+  st.DeviceOnline[ch] = 1;
+  st.ChannelState[ch] = StateIdle;
+  st.OpTimeout[ch] = 500;
+  if (auto* g = st.ChannelGauge[ch]) g->setEnabled(true);
+  const std::string text(expected);
+  if (st.Hooks.SetInfoPanel) st.Hooks.SetInfoPanel(text);
+  AddChannelLog(st, ch, "Found Device " + std::to_string(ch + 1) + " : " + text + "!");
+}
+
+void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
+  switch (st.ChannelState[ch]) {
+    case StateDownloadConfig:
+      HandleConfigReply(st, ch, Status);
+      break;
+    case StateDownloadMain:
+      HandleMainDownloadReply(st, ch, Status);
+      break;
+    case StateDownloadInfo:
+      HandleInfoDownloadReply(st, ch, Status);
+      break;
+    case StateBlankCheck:
+      HandleBlankCheckReply(st, ch, Status);
+      break;
+    case StateErase:
+      HandleEraseReply(st, ch, Status);
+      break;
+    case StateProgram:
+      HandleProgramReply(st, ch, Status);
+      break;
+    case StateVerify:
+      HandleVerifyReply(st, ch, Status);
+      break;
+    case StateProtectWrite:
+      HandleProtectReply(st, ch, Status);
+      break;
+    case StateReadMain:
+      HandleReadMainReply(st, ch, Status);
+      break;
+    case StateReadChipId:
+      HandleReadChipIdReply(st, ch, Status);
+      break;
+    case StateReadChipInfo:
+      HandleChipInfoReply(st, ch, Status);
+      break;
+    case StateInfoWrite:
+      HandleInfoWriteReply(st, ch, Status);
+      break;
+    case StateReadInfo:
+      HandleReadInfoReply(st, ch, Status);
+      break;
+    case StateVerifyInfo:
+      HandleInfoVerifyReply(st, ch, Status);
+      break;
+    default:
+      HandleProgressPacket(st, ch);
+      break;
+  }
+}
+
+// ---- Starters ----
+
+void StartMainDownload(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateDownloadMain, false, 300, true, "Download Main Memory Data ......");
+  Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], st.ImageBaseAddr);
+}
+
+void StartInfoDownload(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateDownloadInfo, false, 300, false,
+            ch == 0 ? "Download Info Data ......" : "Download EEP Data ......");
+  Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
+}
+
+void StartBlankCheck(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateBlankCheck, true, 500, false, "Do Chip blank checking......");
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubBlankCheck);
+}
+
+void StartErase(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateErase, true, 500, false, "Do Chip Erasing......");
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubErase);
+}
+
+void StartProgramMain(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateProgram, false, ch == 0 ? 500 : 300, true,
+            "Starting Main Flash programming......");
+  Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch], st.ImageBaseAddr,
+                                BlockBytes);
+}
+
+void StartWriteInfo(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateInfoWrite, false, 300, false, "Write chip Info Data ......");
+  Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
+}
+
+void StartVerifyMain(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateVerify, true, 500, false, "Do Chip data verification......");
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyMain);
+}
+
+void StartVerifyInfo(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateVerifyInfo, true, 500, false, "Do Chip Info Data verification......");
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyInfo);
+}
+
+void StartWriteProtection(ConsoleState& st, int ch) {
+  BeginStep(st, ch, StateProtectWrite, true, 500, false, "Write chip protected data......");
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubWriteProtect);
+}
+
+// ---- Reply handlers ----
+
+void HandleConfigReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  StartMainDownload(st, ch);
+}
+
+void HandleMainDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
+  SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
+  if (more) {
+    Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], st.ImageBaseAddr);
+  } else if (st.ProgramInfoData) {
+    StartInfoDownload(st, ch);
+  } else {
+    EndChannelProgress(st, ch, false);
+    AddChannelLog(st, ch, "Download Success!");
+    Link(st, ch).SendRestCommand(link::CmdRestart);
+  }
+}
+
+void HandleInfoDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  const bool more = NextBlock(st, ch, InfoLimitKB(st));
+  SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
+  if (more) {
+    Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
+  } else {
+    EndChannelProgress(st, ch, false);
+    AddChannelLog(st, ch, "Download Info Data Success!");
+    Link(st, ch).SendRestCommand(link::CmdRestart);
+  }
+}
+
+void HandleBlankCheckReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (IsSuccess(Status)) {
+    AddChannelLog(st, ch, "Current Chip is blank!");
+    if (st.AutoMode[ch])
+      StartProgramMain(st, ch);
+    else
+      EndChannelProgress(st, ch, false);
+    return;
+  }
+  const char* worded = nullptr;
+  if (Status == ResNotBlank)
+    worded = "Chip is not blank!";
+  else if (Status == ResReadProtected || Status == ResReadProtected2)
+    worded = "Chip is Protected!";
+  if (!worded) return FailChannel(st, ch, Status);
+  AddChannelLog(st, ch, worded);
+  if (st.AutoMode[ch])
+    StartErase(st, ch);
+  else
+    EndChannelProgress(st, ch, true);
+}
+
+void HandleEraseReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  AddChannelLog(st, ch, "Chip has been erased!");
+  if (st.AutoMode[ch])
+    StartProgramMain(st, ch);
+  else
+    EndChannelProgress(st, ch, false);
+}
+
+void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  st.OpTimeout[ch] = 500;
+  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
+  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
+  if (more) {
+    Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch], st.ImageBaseAddr,
+                                  BlockBytes);
+    return;
+  }
+  const auto endProgramming = [&] {
+    EndChannelProgress(st, ch, false);
+    AddChannelLog(st, ch, "Programming Success!");
+  };
+  if (ch == 0) {
+    // Channel 1 continues with the info write also after a manual Program.
+    if (st.ProgramInfoData)
+      StartWriteInfo(st, ch);
+    else if (st.AutoMode[ch])
+      StartVerifyMain(st, ch);
+    else
+      endProgramming();
+  } else {
+    if (!st.AutoMode[ch])
+      endProgramming();
+    else if (st.ProgramInfoData)
+      StartWriteInfo(st, ch);
+    else
+      StartVerifyMain(st, ch);
+  }
+}
+
+void HandleInfoWriteReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  const bool more = NextBlock(st, ch, InfoLimitKB(st));
+  SetGaugeProgress(st, ch, st.BlockCounter[ch] + (ch == 0 ? 3 : 0));
+  if (more) {
+    Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
+    return;
+  }
+  AddChannelLog(st, ch, "Info Data write success!");
+  if (st.AutoMode[ch])
+    StartVerifyMain(st, ch);
+  else
+    EndChannelProgress(st, ch, false);
+}
+
+void HandleVerifyReply(ConsoleState& st, int ch, uint8_t /*Status*/) {
+  const uint8_t* reply = st.PacketBuf(ch);
+  const uint8_t status = reply[8];
+  FillGauge(st, ch);
+  if (IsSuccess(status)) {
+    AddChannelLog(st, ch, "Main Data verify success!");
+    if (st.ProtectAfterVerify) {
+      StartWriteProtection(st, ch);
+    } else {
+      if (st.AutoMode[ch]) {
+        ++st.OnlineCounter;
+        if (st.Hooks.SetStatusPanel)
+          st.Hooks.SetStatusPanel(3, "OnLine Counter: " + std::to_string(st.OnlineCounter));
+      }
+      EndChannelProgress(st, ch, false);
+    }
+    return;
+  }
+  if (status == ResChipChecksum) {
+    const uint16_t chipSum = static_cast<uint16_t>(0x10000 - Word(reply + 10));
+    const uint16_t chipCrc = Word(reply + 14);
+    AddChannelLog(
+        st, ch,
+        "Current Buffer Checksum is: " + Hex4(st.s.ImageSum) + ", " + Hex4(st.s.ImageCrc) + ".");
+    AddChannelLog(st, ch,
+                  "Read out Chip Checksum is : " + Hex4(chipSum) + ", " + Hex4(chipCrc) + ".");
+  }
+  FailChannel(st, ch, status);
+}
+
+void HandleInfoVerifyReply(ConsoleState& st, int ch, uint8_t /*Status*/) {
+  const uint8_t status = st.PacketBuf(ch)[8];
+  FillGauge(st, ch);
+  if (!IsSuccess(status)) return FailChannel(st, ch, status);
+  AddChannelLog(st, ch, "EEP Data verify success!");
+  EndChannelProgress(st, ch, false);
+}
+
+void HandleProtectReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  AddChannelLog(st, ch, "Chip Protected data write success!");
+  Link(st, ch).SendRestCommand(link::CmdRestartAfterProtect);
+  EndChannelProgress(st, ch, false);
+}
+
+void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) {
+    st.ReadRetries[ch] = static_cast<uint8_t>(st.ReadRetries[ch] - 1);
+    if (st.ReadRetries[ch] > 0) {
+      Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
+      return;
+    }
+    return FailChannel(st, ch, Status);
+  }
+  st.OpTimeout[ch] = 500;
+  st.ReadRetries[ch] = ReadSendsPerBlock;
+  const uint32_t base = st.ImageBaseAddr & ~uint32_t{0xF};
+  StoreBlock(st.PacketBuf(ch) + 8, st.ImageBuffer.get(), link::ImageBufferSize,
+             static_cast<std::size_t>(base + uint32_t{st.BlockCounter[ch]} * 1024u));
+  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
+  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
+  if (more) {
+    Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
+    return;
+  }
+  st.FileLoaded = 1;
+  AddChannelLog(st, ch, "Data has bee read out!");
+  EndChannelProgress(st, ch, false);
+  if (st.Hooks.ShowImageSummary) st.Hooks.ShowImageSummary();
+}
+
+void HandleReadInfoReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  const uint32_t pos = (uint32_t{st.BlockCounter[ch]} * 1024u) % 65536u;
+  StoreBlock(st.PacketBuf(ch) + 8, st.InfoBuffer.get(), link::InfoBufferSize, pos);
+  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
+  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
+  if (more) {
+    Link(st, ch).SendParamCommand(link::CmdReadInfo, st.BlockCounter[ch]);
+    return;
+  }
+  AddChannelLog(st, ch, "Read Out Info Data!");
+  EndChannelProgress(st, ch, false);
+  if (st.Hooks.ShowInfoData) st.Hooks.ShowInfoData();
+}
+
+void HandleReadChipIdReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  EndChannelProgress(st, ch, false);
+}
+
+void HandleChipInfoReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  EndChannelProgress(st, ch, false);
+  if (st.s.ChipSeries == '7')
+    ShowChipSecurity(st, ch + 1);
+  else if (st.s.ChipSeries == '6')
+    ShowChipInfoMemory(st, ch + 1);
+}
+
+}  // namespace kestra::console
