@@ -14,12 +14,19 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v' || c == '\x1a';
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// Value of a hex digit, or -1.
+constexpr std::array<int8_t, 256> HexTable = [] {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t['A' + i] = static_cast<int8_t>(10 + i);
+    t['a' + i] = static_cast<int8_t>(10 + i);
+  }
+  return t;
+}();
+
+int HexValue(char c) { return HexTable[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
@@ -121,23 +128,33 @@ void ImageWriter::WriteCells(uint32_t* startAddr, uint32_t* endAddr) const {
 int32_t DecodeHexPairs(const char* text, std::size_t len, std::size_t column0, uint32_t line,
                        std::array<uint8_t, MaxRecordBytes>& out, std::size_t& count,
                        RhbError* error) {
-  for (std::size_t i = 0; i < len; ++i) {
-    if (HexValue(text[i]) < 0) {
-      const unsigned char c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x20 && c < 0x7F)
-        return Fail(error, RhbMalformedLine, line, "non-hex character '%c' at column %zu", c,
-                    column0 + i);
-      return Fail(error, RhbMalformedLine, line, "non-hex character 0x%02X at column %zu", c,
-                  column0 + i);
-    }
+  // One pass over the pairs; a bad digit makes some value negative, and the
+  // message then names the first bad character.
+  const std::size_t pairs = len / 2;
+  const std::size_t room = pairs < MaxRecordBytes ? pairs : MaxRecordBytes;
+  int bad = 0;
+  for (std::size_t i = 0; i < room; ++i) {
+    const int hi = HexValue(text[2 * i]);
+    const int lo = HexValue(text[2 * i + 1]);
+    bad |= hi | lo;
+    out[i] = static_cast<uint8_t>((hi & 0xF) << 4 | (lo & 0xF));
   }
-  if (len % 2 != 0)
-    return Fail(error, RhbMalformedLine, line, "odd number of hex digits (%zu)", len);
-  if (len / 2 > MaxRecordBytes)
-    return Fail(error, RhbMalformedLine, line, "record too long (%zu bytes)", len / 2);
-  count = len / 2;
-  for (std::size_t i = 0; i < count; ++i)
-    out[i] = static_cast<uint8_t>(HexValue(text[2 * i]) << 4 | HexValue(text[2 * i + 1]));
+  if (bad < 0 || room < pairs || len % 2 != 0) {
+    for (std::size_t i = 0; i < len; ++i) {
+      if (HexValue(text[i]) < 0) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F)
+          return Fail(error, RhbMalformedLine, line, "non-hex character '%c' at column %zu", c,
+                      column0 + i);
+        return Fail(error, RhbMalformedLine, line, "non-hex character 0x%02X at column %zu", c,
+                    column0 + i);
+      }
+    }
+    if (len % 2 != 0)
+      return Fail(error, RhbMalformedLine, line, "odd number of hex digits (%zu)", len);
+    return Fail(error, RhbMalformedLine, line, "record too long (%zu bytes)", pairs);
+  }
+  count = pairs;
   return RhbOk;
 }
 
