@@ -1,0 +1,245 @@
+// Frame layer: encoder, decoder, frame extraction, checks and identification.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/Frame.h"
+
+using namespace kestra::link;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// A reply packet: header with length field n, the payload, then its check.
+Bytes MakeReply(uint8_t code, const Bytes& payload, uint16_t n) {
+  Bytes p = {code, 0, 0, 0, 0, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
+  p.insert(p.end(), payload.begin(), payload.end());
+  const uint16_t c = PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
+  p.push_back(static_cast<uint8_t>(c));
+  p.push_back(static_cast<uint8_t>(c >> 8));
+  return p;
+}
+
+}  // namespace
+
+TEST(EncodeFrame, EscapesBothSpecialBytesAndAppendsTrailer) {
+  const Bytes src = {0x01, 0xC0, 0xDB, 0x02};
+  uint8_t dst[2 * 4 + 7] = {};
+  EXPECT_EQ(EncodeFrame(src.data(), dst, 4), 13);
+  const Bytes want = {0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(Bytes(dst, dst + 13), want);
+}
+
+TEST(EncodeFrame, WorstCasePacketFitsTxFrame) {
+  // Every byte of the largest packet needs escaping.
+  static Bytes src(MaxPacketLen, 0xC0);
+  static ChannelBuffers ch;
+  EXPECT_EQ(EncodeFrame(src.data(), ch.TxFrame, MaxPacketLen), TxFrameSize);
+  EXPECT_EQ(ch.TxFrame[TxFrameSize - 6], FrameEnd);
+  EXPECT_EQ(ch.TxFrame[TxFrameSize - 1], 0xFF);
+}
+
+TEST(PacketCheck16, KnownValuesAndRangeErrors) {
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  const uint8_t zero[] = {0};
+  EXPECT_EQ(PacketCheck16(abc, 0, 2), 0x2543);
+  EXPECT_EQ(PacketCheck16(zero, 0, 0), 0);
+  EXPECT_EQ(PacketCheck16(abc, 2, 1), 0);
+  EXPECT_EQ(PacketCheck16(abc, 0x1000000, 0x1000001), 0);
+}
+
+TEST(PacketSum16, KnownValuesAndRangeErrors) {
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  const uint8_t zeros[] = {0, 0};
+  EXPECT_EQ(PacketSum16(abc, 0, 2), 0xFEDAu);
+  EXPECT_EQ(PacketSum16(zeros, 0, 1), 0x10000u);
+  EXPECT_EQ(PacketSum16(abc, 2, 1), 0x10000u);
+  EXPECT_EQ(PacketSum16(abc, 0, 0x1000000), 0u);
+  EXPECT_EQ(PacketSum16(abc, 0x1000000, 0), 0u);
+}
+
+TEST(ExtractRxFrame, SkipsNoiseAndNeverTakesClosingAsOpening) {
+  ChannelBuffers ch;
+  const Bytes rx = {0x11, 0x22, 0xC0, 0x05, 0xC0, 0xC0, 0x06};
+  std::memcpy(ch.RxBuf, rx.data(), rx.size());
+  ch.RxCount = static_cast<uint16_t>(rx.size());
+  uint16_t pos = 0, len = 0;
+  ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
+  EXPECT_EQ(len, 3);
+  EXPECT_EQ(pos, 5);
+  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + 3), (Bytes{0xC0, 0x05, 0xC0}));
+  EXPECT_FALSE(ExtractRxFrame(ch, pos, len));
+  EXPECT_EQ(pos, 7);
+  EXPECT_EQ(len, 2);
+  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + 2), (Bytes{0xC0, 0x06}));
+}
+
+TEST(ExtractRxFrame, OverLongRunIsDroppedAndTheHuntGoesOn) {
+  ChannelBuffers ch;
+  // An opening FrameEnd followed by 7000 bytes without a closing one, then a frame.
+  std::size_t n = 0;
+  ch.RxBuf[n++] = FrameEnd;
+  for (int k = 0; k < 7000; ++k) ch.RxBuf[n++] = 0x41;
+  const Bytes tail = {0xC0, 0x07, 0x08, 0xC0};
+  for (uint8_t b : tail) ch.RxBuf[n++] = b;
+  ch.RxCount = static_cast<uint16_t>(n);
+  uint16_t pos = 0, len = 0;
+  ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
+  EXPECT_LE(len, RxFrameSize);
+  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), tail);
+  EXPECT_EQ(pos, n);
+}
+
+TEST(ExtractRxFrame, FrameOfExactlyRxFrameSizeIsKept) {
+  ChannelBuffers ch;
+  ch.RxBuf[0] = FrameEnd;
+  std::memset(ch.RxBuf + 1, 0x41, RxFrameSize - 2);
+  ch.RxBuf[RxFrameSize - 1] = FrameEnd;
+  ch.RxCount = RxFrameSize;
+  uint16_t pos = 0, len = 0;
+  ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
+  EXPECT_EQ(len, RxFrameSize);
+}
+
+struct DecodeCase {
+  const char* name;
+  Bytes raw;
+  uint8_t result;
+  uint16_t outLen;
+  uint16_t rawLenAfter;
+  Bytes decoded;  // checked when result is 0
+};
+
+class DecodeFrameTable : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeFrameTable, Outcome) {
+  const DecodeCase& c = GetParam();
+  Bytes raw = c.raw;
+  uint8_t pkt[PacketBufSize] = {};
+  uint16_t outLen = 0xFFFF;
+  uint16_t rawLen = static_cast<uint16_t>(raw.size());
+  EXPECT_EQ(DecodeFrame(raw.data(), pkt, sizeof pkt, outLen, rawLen), c.result);
+  EXPECT_EQ(outLen, c.outLen);
+  EXPECT_EQ(rawLen, c.rawLenAfter);
+  if (c.result == 0) {
+    EXPECT_EQ(Bytes(pkt, pkt + outLen), c.decoded);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, DecodeFrameTable,
+    ::testing::Values(DecodeCase{"DoubledOpening",
+                                 {0xC0, 0xC0, 1, 2, 3, 4, 5, 6, 7, 8, 0xC0},
+                                 0,
+                                 8,
+                                 0,
+                                 {1, 2, 3, 4, 5, 6, 7, 8}},
+                      DecodeCase{"Escapes",
+                                 {0xC0, 0xDB, 0xDC, 0xDB, 0xDD, 3, 4, 5, 6, 7, 8, 0xC0, 0x99},
+                                 0,
+                                 8,
+                                 1,
+                                 {0xC0, 0xDB, 3, 4, 5, 6, 7, 8}},
+                      DecodeCase{"BadEscape", {0xC0, 0xDB, 0x41, 0xC0}, ResDataError, 0, 1, {}},
+                      DecodeCase{
+                          "SevenBytes", {0xC0, 1, 2, 3, 4, 5, 6, 7, 0xC0}, ResDataError, 7, 0, {}},
+                      DecodeCase{"CutFrame", {0xC0, 0xC0}, ResDataError, 0, 2, {}},
+                      DecodeCase{"EndsInEscape", {0xC0, 1, 2, 0xDB}, ResDataError, 0, 4, {}},
+                      DecodeCase{"NoFrameEnd", {1, 2, 3}, ResDataError, 0, 3, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DecodeFrame, PacketLongerThanItsBufferIsRefused) {
+  Bytes raw(40, 0x41);
+  raw.front() = FrameEnd;
+  raw.back() = FrameEnd;
+  uint8_t pkt[16 + 4];
+  std::memset(pkt, 0xEE, sizeof pkt);
+  uint16_t outLen = 0, rawLen = static_cast<uint16_t>(raw.size());
+  EXPECT_EQ(DecodeFrame(raw.data(), pkt, 16, outLen, rawLen), ResDataError);
+  EXPECT_EQ(outLen, 0);
+  EXPECT_EQ(pkt[16], 0xEE);  // nothing written past the capacity
+}
+
+TEST(CheckRxPacket, StatusDataAndChecksum) {
+  const Bytes n2 = MakeReply(0x93, {0x06, 0x00}, 2);
+  EXPECT_EQ(CheckRxPacket(n2.data(), 12), 0x06);
+  const Bytes n3 = MakeReply(0x93, {0x07, 0x00}, 3);
+  EXPECT_EQ(CheckRxPacket(n3.data(), 12), 0);
+  for (uint16_t n : {0, 2, 3, 4096}) {
+    Bytes bad = MakeReply(0x93, {0x06, 0x00}, n);
+    bad.back() ^= 1;
+    EXPECT_EQ(CheckRxPacket(bad.data(), 12), ResPacketChecksum) << n;
+  }
+  // N = 0: the status byte is the first byte of the check.
+  const Bytes n0 = MakeReply(0x8A, {}, 0);
+  EXPECT_EQ(CheckRxPacket(n0.data(), 10), n0[8]);
+}
+
+TEST(CheckRxPacket, ShortOrOversizedLengthIsACheckFailure) {
+  static uint8_t pkt[PacketBufSize] = {};  // all zero: the check of zeros is 0
+  for (uint16_t len : {0, 1, 2, 9}) EXPECT_EQ(CheckRxPacket(pkt, len), ResPacketChecksum) << len;
+  EXPECT_EQ(CheckRxPacket(pkt, PacketBufSize + 1), ResPacketChecksum);
+  EXPECT_EQ(CheckRxPacket(pkt, 0xFFFF), ResPacketChecksum);
+}
+
+namespace {
+void PutIdent(uint8_t* pkt, const char* text, const uint8_t magic[4]) {
+  std::memcpy(pkt, magic, 4);
+  std::memcpy(pkt + 28, text, std::strlen(text) + 1);
+}
+constexpr uint8_t Magic[4] = {0xA3, 0xA5, 0x53, 0x35};
+}  // namespace
+
+TEST(CheckDeviceIdent, AcceptsLongerTextAndReturnsItWhole) {
+  uint8_t pkt[PacketBufSize] = {};
+  PutIdent(pkt, "KestraGangA4 XY", Magic);
+  char expected[256] = "KestraGangA4";
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_STREQ(expected, "KestraGangA4 XY");
+}
+
+TEST(CheckDeviceIdent, RejectsWrongMagicOtherTextAndShortText) {
+  uint8_t pkt[PacketBufSize] = {};
+  const uint8_t wrong[4] = {0xA3, 0xA5, 0x53, 0x34};
+  PutIdent(pkt, "KestraGangA4", wrong);
+  char expected[256] = "KestraGangA4";
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), ResBadIdent);
+
+  PutIdent(pkt, "KestraGangB7", Magic);
+  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  PutIdent(pkt, "Kestra", Magic);
+  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_STREQ(expected, "KestraGangA4");  // untouched on failure
+}
+
+TEST(CheckDeviceIdent, TextEndsAtByte80OrAtANonPrintingByte) {
+  uint8_t pkt[PacketBufSize];
+  std::memset(pkt, 'A', sizeof pkt);  // no terminator anywhere
+  std::memcpy(pkt, Magic, 4);
+  char expected[256] = "AAA";
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_EQ(std::strlen(expected), 53u);  // bytes 28..80
+  std::strcpy(expected, "AAA");
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 0), 0);
+  EXPECT_EQ(std::strlen(expected), 73u);  // bytes 8..80
+  pkt[40] = 0x80;
+  std::strcpy(expected, "AAA");
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_EQ(std::strlen(expected), 12u);
+  // Skip above 72: the text is empty and matches only an empty prefix.
+  std::strcpy(expected, "AAA");
+  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 73), 0);
+}
+
+TEST(CheckDeviceIdent, SmallExpectedBufferIsNotOverrun) {
+  uint8_t pkt[PacketBufSize] = {};
+  PutIdent(pkt, "KestraGangA4 with a long tail of text", Magic);
+  char expected[16 + 4];
+  std::memset(expected, 0x7E, sizeof expected);
+  std::strcpy(expected, "Kestra");
+  EXPECT_EQ(CheckDeviceIdent(pkt, expected, 16, 20), 0);
+  EXPECT_STREQ(expected, "KestraGangA4 wi");
+  EXPECT_EQ(expected[16], 0x7E);
+}
