@@ -1,0 +1,297 @@
+// The channel machine without a display or a device: replies are placed in
+// the channel's packet buffer and handed to the dispatcher.
+#include <cstring>
+
+#include "MachineFixture.h"
+#include "link/Frame.h"
+
+namespace kestra::console::testing {
+namespace {
+
+using Machine = MachineFixture;
+
+TEST_F(Machine, StatusSixIsSuccessLikeZero) {
+  for (uint8_t status : {uint8_t{0}, uint8_t{6}}) {
+    SCOPED_TRACE(status);
+    memo.Clear();
+    st.AutoMode[1] = 0;
+    StartBlankCheck(st, 1);
+    Reply(1, status);
+    EXPECT_TRUE(Has("Channel 2 : Current Chip is blank!"));
+    EXPECT_EQ(st.ChannelState[1], StateIdle);
+    EXPECT_EQ(gauges[1]->ForeColor(), ui::GaugeBlue);
+
+    StartErase(st, 1);
+    Reply(1, status);
+    EXPECT_TRUE(Has("Channel 2 : Chip has been erased!"));
+    StartProgramMain(st, 1);
+    EXPECT_EQ(ReplyUntilIdle(1, status), 8);  // 32 KB in 4 KB blocks
+    EXPECT_TRUE(Has("Channel 2 : Programming Success!"));
+  }
+}
+
+struct BlockCase {
+  uint16_t flashKB;
+  int replies;
+};
+
+TEST_F(Machine, BlockStepping) {
+  for (const BlockCase c :
+       {BlockCase{256, 64}, BlockCase{2, 1}, BlockCase{0, 1}, BlockCase{4, 1}, BlockCase{5, 2}}) {
+    SCOPED_TRACE(c.flashKB);
+    st.s.FlashSizeKB = c.flashKB;
+    StartProgramMain(st, 2);
+    EXPECT_EQ(st.BlockCounter[2], 0);
+    EXPECT_EQ(ReplyUntilIdle(2, 0), c.replies);
+    StartMainDownload(st, 3);
+    EXPECT_EQ(ReplyUntilIdle(3, 0), c.replies);
+  }
+}
+
+TEST_F(Machine, InfoBlocksFollowInfoMemSize) {
+  for (const BlockCase c : {BlockCase{2048, 1}, BlockCase{8192, 2}, BlockCase{500, 1}}) {
+    SCOPED_TRACE(c.flashKB);
+    st.s.InfoMemSize = c.flashKB;
+    StartWriteInfo(st, 1);
+    EXPECT_EQ(ReplyUntilIdle(1, 0), c.replies);
+    StartInfoDownload(st, 1);
+    EXPECT_EQ(ReplyUntilIdle(1, 0), c.replies);
+  }
+}
+
+TEST_F(Machine, FailureLogsResultTextThenRedIdle) {
+  StartProgramMain(st, 0);
+  Reply(0, 0);
+  Reply(0, 0x2C);
+  const auto l = Lines();
+  EXPECT_EQ(l.back(), "Channel 1 : Flash Memory Error!");
+  EXPECT_EQ(st.ChannelState[0], StateIdle);
+  EXPECT_EQ(st.ChannelBusy[0], 0);
+  EXPECT_EQ(gauges[0]->ForeColor(), ui::GaugeRed);
+  EXPECT_EQ(gauges[0]->Progress(), gauges[0]->MaxValue());
+}
+
+TEST_F(Machine, ManualProgramWithInfoDataDiffersOnChannelOne) {
+  st.ProgramInfoData = true;
+  st.s.InfoMemSize = 1024;
+  for (int ch : {0, 1}) {
+    StartProgramMain(st, ch);
+    ReplyUntilIdle(ch, 0);
+  }
+  EXPECT_TRUE(Has("Channel 1 : Info Data write success!"));
+  EXPECT_FALSE(Has("Channel 1 : Programming Success!"));
+  EXPECT_TRUE(Has("Channel 2 : Programming Success!"));
+  EXPECT_FALSE(Has("Channel 2 : Info Data write success!"));
+}
+
+TEST_F(Machine, ChannelOneStartersOwnTheTimedProgressFlag) {
+  st.ProgressByTimer = false;
+  StartBlankCheck(st, 2);
+  EXPECT_FALSE(st.ProgressByTimer);
+  StartBlankCheck(st, 0);
+  EXPECT_TRUE(st.ProgressByTimer);
+  StartProgramMain(st, 3);
+  EXPECT_TRUE(st.ProgressByTimer);
+  EXPECT_EQ(st.OpTimeout[3], 300);
+  StartProgramMain(st, 0);
+  EXPECT_FALSE(st.ProgressByTimer);
+  EXPECT_EQ(st.OpTimeout[0], 500);
+
+  StartInfoDownload(st, 0);
+  StartInfoDownload(st, 1);
+  EXPECT_TRUE(Has("Channel 1 : Download Info Data ......"));
+  EXPECT_TRUE(Has("Channel 2 : Download EEP Data ......"));
+}
+
+TEST_F(Machine, BlankCheckWordsNotBlankAndProtected) {
+  struct Case {
+    uint8_t status;
+    const char* line;
+  };
+  for (const Case c :
+       {Case{0x15, "Channel 1 : Chip is not blank!"}, Case{0x10, "Channel 1 : Chip is Protected!"},
+        Case{0x13, "Channel 1 : Chip is Protected!"}}) {
+    SCOPED_TRACE(c.status);
+    memo.Clear();
+    st.AutoMode[0] = 0;
+    StartBlankCheck(st, 0);
+    Reply(0, c.status);
+    EXPECT_EQ(Lines().back(), c.line);  // no result text after it
+    EXPECT_EQ(gauges[0]->ForeColor(), ui::GaugeRed);
+    EXPECT_EQ(st.ChannelState[0], StateIdle);
+
+    st.AutoMode[0] = 1;
+    StartBlankCheck(st, 0);
+    Reply(0, c.status);
+    EXPECT_EQ(st.ChannelState[0], StateErase);
+  }
+}
+
+TEST_F(Machine, VerifyChecksumErrorLines) {
+  st.s.ImageSum = 0x1234;
+  st.s.ImageCrc = 0xABCD;
+  StartVerifyMain(st, 0);
+  uint8_t* r = st.PacketBuf(0);
+  r[10] = 0x01;
+  r[11] = 0x00;
+  r[14] = 0xEF;
+  r[15] = 0xBE;
+  Reply(0, 0x34);
+  const int a = Find("Channel 1 : Current Buffer Checksum is: 0x1234, 0xABCD.");
+  const int b = Find("Channel 1 : Read out Chip Checksum is : 0xFFFF, 0xBEEF.");
+  const int c = Find("Channel 1 : Chip checksum error!");
+  ASSERT_GE(a, 0);
+  EXPECT_EQ(b, a + 1);
+  EXPECT_EQ(c, a + 2);
+  EXPECT_EQ(st.ChannelState[0], StateIdle);
+}
+
+TEST_F(Machine, VerifyJudgesByReplyByteAlone) {
+  StartVerifyMain(st, 1);
+  st.PacketBuf(1)[8] = 0;
+  DispatchReply(st, 1, 0x23);  // packet check failed, reply byte says success
+  EXPECT_TRUE(Has("Channel 2 : Main Data verify success!"));
+}
+
+TEST_F(Machine, VerifySuccessCountsOnlyAutoWithoutProtection) {
+  st.AutoMode[0] = 1;
+  StartVerifyMain(st, 0);
+  Reply(0, 0);
+  EXPECT_EQ(st.OnlineCounter, 1);
+  EXPECT_EQ(panels[3], "OnLine Counter: 1");
+
+  st.ProtectAfterVerify = true;
+  StartVerifyMain(st, 0);
+  Reply(0, 0);
+  EXPECT_EQ(st.ChannelState[0], StateProtectWrite);
+  EXPECT_EQ(st.OnlineCounter, 1);
+  Reply(0, 0);
+  EXPECT_TRUE(Has("Channel 1 : Chip Protected data write success!"));
+  EXPECT_EQ(st.OnlineCounter, 1);
+
+  st.ProtectAfterVerify = false;
+  st.AutoMode[0] = 0;
+  StartVerifyMain(st, 0);
+  Reply(0, 0);
+  EXPECT_EQ(st.OnlineCounter, 1);
+}
+
+// The read command's opening: state, retries and progress, then block 0.
+void BeginRead(ConsoleState& st, int ch) {
+  st.ChannelState[ch] = StateReadMain;
+  st.ReadRetries.fill(ReadSendsPerBlock);
+  StartChannelProgress(st, ch, 500, true);
+}
+
+TEST_F(Machine, ReadOutRetriesEachBlockSixSends) {
+  st.s.FlashSizeKB = 8;
+  BeginRead(st, 0);
+  for (int i = 0; i < 5; ++i) Reply(0, 0x2C);
+  EXPECT_EQ(st.ChannelState[0], StateReadMain);
+  EXPECT_EQ(st.BlockCounter[0], 0);
+  std::memset(st.PacketBuf(0) + 8, 0x5A, 4096);
+  DispatchReply(st, 0, 0);  // sixth send succeeds: a data reply
+  EXPECT_EQ(st.BlockCounter[0], 4);
+  EXPECT_EQ(st.ReadRetries[0], ReadSendsPerBlock);
+  EXPECT_EQ(st.ImageBuffer[0], 0x5A);
+  EXPECT_EQ(st.ImageBuffer[4095], 0x5A);
+  for (int i = 0; i < 5; ++i) Reply(0, 0x31);
+  EXPECT_EQ(st.ChannelState[0], StateReadMain);
+  EXPECT_FALSE(Has("Channel 1 : Data verify error!"));
+  Reply(0, 0x31);  // sixth failure of the second block
+  EXPECT_EQ(Lines().back(), "Channel 1 : Data verify error!");
+  EXPECT_EQ(st.ChannelState[0], StateIdle);
+  EXPECT_EQ(imageSummaries, 0);
+}
+
+TEST_F(Machine, ReadOutStoresBlocksAtBaseAndEndsLoaded) {
+  st.s.FlashSizeKB = 8;
+  st.ImageBaseAddr = 0x1003;  // low 4 bits cleared
+  BeginRead(st, 1);
+  for (uint8_t v : {uint8_t{0x11}, uint8_t{0x22}}) {
+    std::memset(st.PacketBuf(1) + 8, v, 4096);
+    DispatchReply(st, 1, 0);
+  }
+  EXPECT_EQ(st.ImageBuffer[0x1000], 0x11);
+  EXPECT_EQ(st.ImageBuffer[0x2000], 0x22);
+  EXPECT_EQ(st.ImageBuffer[0x2FFF], 0x22);
+  EXPECT_EQ(st.FileLoaded, 1);
+  EXPECT_EQ(imageSummaries, 1);
+  EXPECT_TRUE(Has("Channel 2 : Data has bee read out!"));
+}
+
+TEST_F(Machine, ReadOutNearTheBufferEndStaysInside) {
+  // A chip start near the end of the image buffer: the last block is clipped.
+  st.s.FlashSizeKB = 8;
+  st.ImageBaseAddr = link::ImageBufferSize - 4096;
+  BeginRead(st, 0);
+  std::memset(st.PacketBuf(0) + 8, 0x77, 4096);
+  while (st.ChannelState[0] != StateIdle) DispatchReply(st, 0, 0);
+  EXPECT_EQ(st.ImageBuffer[link::ImageBufferSize - 1], 0x77);
+}
+
+TEST_F(Machine, InfoReadOutWrapsAndStaysInsideInfoBuffer) {
+  st.ChannelState[0] = StateReadInfo;
+  StartChannelProgress(st, 0, 300, true);
+  st.TransferSizeKB[0] = 64;  // positions up to 60 KB: beyond the 32 KB buffer
+  std::memset(st.PacketBuf(0) + 8, 0x3C, 4096);
+  int replies = 0;
+  for (; st.ChannelState[0] != StateIdle && replies < 100; ++replies) DispatchReply(st, 0, 0);
+  EXPECT_EQ(replies, 16);
+  EXPECT_EQ(st.InfoBuffer[link::InfoBufferSize - 1], 0x3C);
+  EXPECT_EQ(infoShows, 1);
+  EXPECT_TRUE(Has("Channel 1 : Read Out Info Data!"));
+}
+
+// An identification reply: magic, then the text from byte 28.
+void PutIdent(uint8_t* p, const std::string& text) {
+  std::memset(p, 0, 96);
+  const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
+  std::memcpy(p, magic, 4);
+  std::memcpy(p + 28, text.data(), text.size());
+}
+
+TEST_F(Machine, SearchAcceptsEveryFirmwareVersionOfTheModel) {
+  st.DeviceOnline.fill(0);
+  PutIdent(st.PacketBuf(0), "KestraGangA4 V2.3");
+  HandleSearchReply(st, 0);
+  PutIdent(st.PacketBuf(1), "KestraGangA4 V3.0");
+  HandleSearchReply(st, 1);
+  PutIdent(st.PacketBuf(2), "KestraGangB7 V1.0");
+  HandleSearchReply(st, 2);
+  EXPECT_EQ(st.DevicesFound, 2);
+  EXPECT_EQ(st.DeviceOnline[1], 1);
+  EXPECT_EQ(st.DeviceOnline[2], 0);
+  EXPECT_TRUE(Has("Channel 1 : Found Device 1 : KestraGangA4 V2.3!"));
+  EXPECT_TRUE(Has("Channel 2 : Found Device 2 : KestraGangA4 V3.0!"));
+  EXPECT_TRUE(Has("Channel 3 : No device was found!"));
+  EXPECT_EQ(infoPanel, "KestraGangA4 V3.0");
+  EXPECT_TRUE(gauges[1]->isEnabled());
+}
+
+TEST_F(Machine, RepliesWithoutHandlerGoToTheProgressMonitor) {
+  for (uint8_t state : {StateIdle, StateStandAlone, StateProtectPending, StateInfoWritePending}) {
+    SCOPED_TRACE(state);
+    memo.Clear();
+    st.ChannelState[1] = state;
+    const uint8_t p[8] = {0xFD, 0x20, 0x00, 0, 0, 0, 0, 0xE3};
+    std::memcpy(st.PacketBuf(1), p, 8);
+    DispatchReply(st, 1, 0);
+    EXPECT_TRUE(Has("Channel 2 : Chip Blank Checking...."));
+  }
+}
+
+TEST_F(Machine, ChipInfoReplyShowsTheSeriesLayout) {
+  st.s.ChipSeries = '6';
+  st.ChannelState[3] = StateReadChipInfo;
+  StartChannelProgress(st, 3, 200, false);
+  Reply(3, 0);
+  EXPECT_TRUE(Has(" Read Chip 4 Information Memory Is Below : "));
+  st.s.ChipSeries = '7';
+  st.ChannelState[0] = StateReadChipInfo;
+  Reply(0, 0);
+  EXPECT_EQ(Lines()[Lines().size() - 2], "  IMAKS=0x00, SECLEVEL=0x00.");
+}
+
+}  // namespace
+}  // namespace kestra::console::testing
