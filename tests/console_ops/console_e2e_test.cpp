@@ -1,0 +1,278 @@
+// The console end to end: the real window offscreen, real serial components
+// on simulated programmers.
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QToolButton>
+#include <cstring>
+
+#include "ConsoleFixture.h"
+#include "link/Packets.h"
+#include "serial/TComm.h"
+
+namespace kestra::console::testing {
+namespace {
+
+using Console = ConsoleFixture;
+
+constexpr int Apollo = 2;
+constexpr int ActiveSemi = 0;
+
+TEST_F(Console, StartUpFindsFourDevices) {
+  Start(4);
+  for (int k = 1; k <= 4; ++k) {
+    const std::string n = std::to_string(k);
+    EXPECT_TRUE(Has("Channel " + n + " : Found Device " + n + " : " + sim::DefaultIdent + "!"));
+    EXPECT_TRUE(w->Gauges[k - 1]->isEnabled());
+  }
+  EXPECT_EQ(w->InfoPanel->text().toStdString(), sim::DefaultIdent);
+  EXPECT_TRUE(Has("Hello KestraGangA4 User!------"));
+  EXPECT_TRUE(WaitFor([&] { return st.ChannelsMapped == 1; }));
+  EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
+TEST_F(Console, FivePortsListedOnlyFourOpened) {
+  Start(5);
+  EXPECT_EQ(w->ComboBoxCOM->Count(), 5);
+  int searched = 0;
+  for (int k = 0; k < 5; ++k) searched += farm->Device(k).PacketCount(sim::DevCmdSearch) > 0;
+  EXPECT_EQ(searched, 4);
+  // The list never equals the devices found: the gauges stay unmapped.
+  EXPECT_FALSE(WaitFor([&] { return st.ChannelsMapped != 0; }, 300));
+}
+
+TEST_F(Console, AutoProgramsFourChannelsWith512K) {
+  Start(4);
+  SelectChip(Apollo, "APOLLO512-KBR", 1);
+  ASSERT_EQ(st.s.FlashSizeKB, 512);
+  const auto image = LoadImage(1);
+  w->ops->AutoSpdBtnClick();
+  ASSERT_TRUE(WaitFor([&] { return st.OnlineCounter == 4 && AllIdle(); }, 120000))
+      << "counter " << st.OnlineCounter;
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(k);
+    const auto flash = farm->Device(k).Flash();
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(w->Gauges[k]->ForeColor(), ui::GaugeBlue);
+    const std::string n = std::to_string(k + 1);
+    EXPECT_TRUE(Has("Channel " + n + " : Current Chip is blank!"));
+    EXPECT_TRUE(Has("Channel " + n + " : Main Data verify success!"));
+  }
+  EXPECT_EQ(w->StatusPanelText(3).toStdString(), "OnLine Counter: 4");
+  EXPECT_EQ(farm->ViolationCount(), 0) << farm->Violations().front();
+}
+
+TEST_F(Console, NotBlankErasesInsideAutoAndEndsRedOutside) {
+  Start(2);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(2);
+  farm->Device(1).SetFlash(Pattern(32 * 1024, 9));  // written chip on channel 2
+  w->ops->AutoSpdBtnClick();
+  ASSERT_TRUE(WaitFor([&] { return st.OnlineCounter == 2 && AllIdle(); }));
+  const int notBlank = Find("Channel 2 : Chip is not blank!");
+  ASSERT_GE(notBlank, 0);
+  EXPECT_GE(Find("Channel 2 : Chip has been erased!", notBlank), 0);
+
+  farm->Device(0).SetNotBlank(true);
+  w->ops->SpdBtnBlankClick();
+  ASSERT_TRUE(WaitFor([&] { return AllIdle(2) && CountOf("Channel 1 : Chip is not blank!"); }));
+  EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
+  EXPECT_FALSE(Has("Channel 1 : Operation error! Error Code = 0x15"));  // worded, no result text
+}
+
+TEST_F(Console, VerifyChecksumErrorLinesInOrder) {
+  Start(1);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(3);
+  farm->Device(0).SetVerifyMismatch(true);
+  w->ops->SpdBtnVerifyClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : Chip checksum error!"));
+  const int c = Find("Channel 1 : Chip checksum error!");
+  EXPECT_EQ(Lines()[c - 2].rfind("Channel 1 : Current Buffer Checksum is: 0x", 0), 0u);
+  EXPECT_EQ(Lines()[c - 1].rfind("Channel 1 : Read out Chip Checksum is : 0x", 0), 0u);
+  EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
+}
+
+TEST_F(Console, ProtectAfterVerifyLeavesTheCounterAlone) {
+  Start(2);
+  SelectChip(ActiveSemi, "PAC5532xx", 11);  // PAC55: the lock option is offered
+  LoadImage(4);
+  w->ChkBoxProt->setChecked(true);
+  w->ops->AutoSpdBtnClick();
+  ASSERT_TRUE(WaitFor([&] {
+    return CountOf("Channel 1 : Chip Protected data write success!") &&
+           CountOf("Channel 2 : Chip Protected data write success!") && AllIdle();
+  }));
+  EXPECT_EQ(st.OnlineCounter, 0);
+  EXPECT_TRUE(farm->Device(0).ReadProtected());
+  EXPECT_TRUE(WaitFor([&] { return farm->Device(1).PacketCount(sim::DevCmdRestartAfterProtect); }));
+}
+
+TEST_F(Console, ReadOutRetriesUpToSixSendsPerBlock) {
+  Start(1);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  const auto chip = Pattern(32 * 1024, 5);
+  farm->Device(0).SetFlash(chip);
+  sim::CommandFault five;
+  five.failTimes = 5;
+  farm->Device(0).SetCommandFault(sim::DevCmdReadMain, 4, five);
+  w->ops->SpeedButtonRDClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : Data has bee read out!"));
+  EXPECT_TRUE(std::equal(chip.begin(), chip.end(), st.ImageBuffer.get()));
+  EXPECT_EQ(st.FileLoaded, 1);
+  EXPECT_EQ(farm->Device(0).PacketCount(sim::DevCmdReadMain), 8 + 5);
+
+  sim::CommandFault six;
+  six.failTimes = 6;
+  farm->Device(0).ClearFaults();
+  farm->Device(0).SetCommandFault(sim::DevCmdReadMain, 8, six);
+  w->ops->SpeedButtonRDClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : Flash Memory Error!"));
+  EXPECT_TRUE(WaitFor([&] { return AllIdle(1); }));
+  EXPECT_EQ(farm->Device(0).PacketCount(sim::DevCmdReadMain), 13 + 2 + 6);
+  EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
+}
+
+TEST_F(Console, ReadOutOfInfoMemory) {
+  Start(1);
+  SelectChip(Apollo, "APOLLO128-KBR", 5);
+  ASSERT_EQ(st.s.InfoMemSize, 2048);
+  const auto info = Pattern(2048, 6);
+  farm->Device(0).SetInfoMemory(info);
+  w->ops->ReadChipEepData1Click();
+  ASSERT_TRUE(WaitLine("Channel 1 : Read Out Info Data!"));
+  EXPECT_TRUE(std::equal(info.begin(), info.end(), st.InfoBuffer.get()));
+  EXPECT_EQ(w->Gauges[0]->MaxValue(), 2);
+}
+
+TEST_F(Console, DownloadThenStandAloneProduction) {
+  Start(2);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  const auto image = LoadImage(7);
+  w->ops->SpdBtnDownLoadClick();
+  ASSERT_TRUE(WaitFor([&] {
+    return CountOf("Channel 1 : Download Success!") && CountOf("Channel 2 : Download Success!");
+  }));
+  for (int k = 0; k < 2; ++k) {
+    const auto job = farm->Device(k).JobImage();
+    ASSERT_GE(job.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), job.begin()));
+  }
+
+  w->ops->SpdBtnStartPrgClick();
+  EXPECT_EQ(CountOf("启动脱机烧写和监控..........."), 2);
+  ASSERT_TRUE(
+      WaitFor([&] { return farm->Device(0).StandAlone() && farm->Device(1).StandAlone(); }));
+  EXPECT_EQ(st.ChannelState[0], StateStandAlone);
+  farm->Device(0).RunChipCycle();
+  ASSERT_TRUE(WaitLine("Channel 1 : OK=1, NG=0."));
+  farm->Device(1).SetStandaloneResult(0x31);
+  farm->Device(1).RunChipCycle();
+  ASSERT_TRUE(WaitLine("Channel 2 : OK=0, NG=1."));
+  EXPECT_TRUE(Has("Channel 1 : Progrmming Completed : Successed !"));
+  EXPECT_TRUE(Has("Channel 2 : Progrmming Completed : "));
+  EXPECT_TRUE(Has(">---------- Total OK Number is : 1, NG is 1 ----------"));
+  EXPECT_EQ(w->Gauges[1]->ForeColor(), ui::GaugeRed);
+  EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
+std::string HexBytes(const uint8_t* p, int n) {
+  std::string s;
+  char c[4];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(c, sizeof c, "%02X ", p[i]);
+    s += c;
+  }
+  return s;
+}
+
+TEST_F(Console, ChipInformationOfBothSeriesOnChannelsOneAndFour) {
+  Start(4);
+  SelectChip(Apollo, "APOLLO512-KBR", 1);
+  w->ops->ReadChipInfoMemory1Click();
+  ASSERT_TRUE(WaitFor([&] { return CountOf(" Read Chip 4 Information Memory Is Below : ") == 1; }));
+  for (int k : {0, 3}) {
+    const auto uid = farm->Device(k).Uid();
+    EXPECT_TRUE(
+        Has("     Read Chip " + std::to_string(k + 1) + " UID : " + HexBytes(uid.data(), 8)));
+  }
+  EXPECT_TRUE(WaitFor([&] { return AllIdle(); }));
+
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  w->ops->ReadChipInfoMemory1Click();
+  ASSERT_TRUE(WaitFor([&] { return CountOf("  IMAKS=0x0F, SECLEVEL=0x00.") == 4; }));
+  for (int k : {0, 3}) {
+    const auto uid = farm->Device(k).Uid();
+    EXPECT_TRUE(Has("  Read Chip " + std::to_string(k + 1) + " UID : " + HexBytes(uid.data(), 12)));
+  }
+}
+
+TEST_F(Console, SilentDeviceTimesOutWhileOthersFinish) {
+  Start(3);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  const auto image = LoadImage(8);
+  farm->Device(1).SetSilent(true);
+  w->ops->AutoSpdBtnClick();
+  ASSERT_TRUE(WaitLine("Channel 2 : Operation Time Out!", 60000));
+  EXPECT_TRUE(WaitFor([&] { return AllIdle(); }));
+  EXPECT_EQ(CountOf("Channel 2 : Operation Time Out!"), 1);
+  EXPECT_EQ(st.OnlineCounter, 2);
+  EXPECT_EQ(w->Gauges[1]->ForeColor(), ui::GaugeRed);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), farm->Device(2).Flash().begin()));
+}
+
+TEST_F(Console, UnpluggedDeviceClosesItsPortAndOthersFinish) {
+  Start(3);
+  SelectChip(ActiveSemi, "PAC5532xx", 11);  // 128 KB: the unplug lands mid-programming
+  LoadImage(9);
+  const std::string lostPort = farm->Device(2).PortName();
+  farm->Device(2).SetUnplugAfter(10);
+  w->ops->AutoSpdBtnClick();
+  ASSERT_TRUE(WaitFor([&] { return st.DeviceOnline[2] == 0; }));
+  EXPECT_EQ(w->SerComm(2).PortHandle(), 0u);
+  EXPECT_FALSE(w->Gauges[2]->isEnabled());
+  for (int i = 0; i < w->ComboBoxCOM->Count(); ++i) EXPECT_NE(w->ComboBoxCOM->Item(i), lostPort);
+  ASSERT_TRUE(
+      WaitFor([&] { return st.OnlineCounter == 2 && !st.ChannelBusy[0] && !st.ChannelBusy[1]; }));
+}
+
+TEST_F(Console, ExitLogNeedsMoreThanSixLines) {
+  Start(1);
+  w->InfoMemo->Clear();
+  for (int i = 0; i < 6; ++i) w->InfoMemo->Add(QString("line %1").arg(i));
+  w->ops->FormClose();
+  EXPECT_TRUE(QDir(dir.path()).entryList({"*.log"}, QDir::Files).isEmpty());
+  w->InfoMemo->Add("line 6");
+  w->ops->FormClose();
+  const QStringList logs = QDir(dir.path()).entryList({"*.log"}, QDir::Files);
+  ASSERT_EQ(logs.size(), 1);
+  EXPECT_TRUE(logs[0].startsWith("EPS_"));
+  EXPECT_FALSE(logs[0].mid(5).contains(QRegularExpression("[-/:]")));
+  EXPECT_EQ(w->SerComm(0).PortHandle(), 0u);
+}
+
+TEST_F(Console, FailedExitLogWriteIsReported) {
+  Start(1);
+  st.StartupDir = dir.filePath("missing-folder").toStdString();
+  for (int i = 0; i < 7; ++i) w->InfoMemo->Add("x");
+  w->ops->FormClose();
+  ASSERT_FALSE(dialogs->boxes.empty());
+  EXPECT_EQ(dialogs->boxes.back().kind, ui::ScriptedDialogs::Box::Error);
+}
+
+TEST_F(Console, CommandChecksAndSpaceKey) {
+  Start(1);
+  w->ops->FormKeyPress(' ');
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].text.toStdString(), "Please load object file!");
+  w->ops->SpdBtnBlankClick();
+  EXPECT_EQ(dialogs->boxes.back().text.toStdString(), "Please select the chip type!");
+  w->AutoSpdBtn->setEnabled(false);
+  w->ops->FormKeyPress('\r');
+  EXPECT_EQ(dialogs->boxes.size(), 2u);
+}
+
+}  // namespace
+}  // namespace kestra::console::testing
