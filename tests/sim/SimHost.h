@@ -48,7 +48,7 @@ inline Bytes Packet(uint8_t code, uint16_t param, const Bytes& payload, const Ch
   sim::Put16(&p[1], param);
   p[3] = c.series, p[4] = c.family, p[5] = c.index;
   sim::Put16(&p[6], static_cast<uint16_t>(payload.size()));
-  std::memcpy(&p[8], payload.data(), payload.size());
+  if (!payload.empty()) std::memcpy(&p[8], payload.data(), payload.size());
   sim::SealPacket(p);
   return p;
 }
