@@ -60,6 +60,19 @@ int32_t StoreOrFail(ImageWriter& writer, uint64_t addr, const uint8_t* data, std
               capacity);
 }
 
+// Checks the last byte of rec[0..n-1] against what makeCheck computes from
+// the 8-bit sum of the bytes before it.
+template <typename MakeCheck>
+int32_t CheckRecordSum(const std::array<uint8_t, MaxRecordBytes>& rec, std::size_t n,
+                       MakeCheck makeCheck, uint32_t line, RhbError* error) {
+  uint8_t sum = 0;
+  for (std::size_t i = 0; i + 1 < n; ++i) sum = static_cast<uint8_t>(sum + rec[i]);
+  const uint8_t expected = makeCheck(sum);
+  if (rec[n - 1] == expected) return RhbOk;
+  return Fail(error, RhbBadChecksum, line, "bad record checksum 0x%02X (expected 0x%02X)",
+              rec[n - 1], expected);
+}
+
 // Intel HEX: ":" LL AAAA TT data CC, CC making the byte sum of the record 0.
 struct HexParser {
   std::size_t capacity;
@@ -81,13 +94,9 @@ struct HexParser {
       return Fail(error, RhbMalformedLine, line,
                   "length field 0x%02zX does not match the line (%zu data bytes)", dataLen, n - 5);
     }
-    uint8_t sum = 0;
-    for (std::size_t i = 0; i + 1 < n; ++i) sum = static_cast<uint8_t>(sum + rec[i]);
-    const uint8_t expected = static_cast<uint8_t>(0x100 - sum);
-    if (rec[n - 1] != expected) {
-      return Fail(error, RhbBadChecksum, line, "bad record checksum 0x%02X (expected 0x%02X)",
-                  rec[n - 1], expected);
-    }
+    const auto twosComplement = [](uint8_t sum) { return static_cast<uint8_t>(0x100 - sum); };
+    if (const int32_t rc = CheckRecordSum(rec, n, twosComplement, line, error); rc != RhbOk)
+      return rc;
     const uint32_t offset = static_cast<uint32_t>(rec[1] << 8 | rec[2]);
     const uint8_t type = rec[3];
     const uint8_t* data = rec.data() + 4;
@@ -141,13 +150,9 @@ struct SrecParser {
       return Fail(error, RhbMalformedLine, line,
                   "count field 0x%02zX does not match the line (%zu bytes follow)", count, n - 1);
     }
-    uint8_t sum = 0;
-    for (std::size_t i = 0; i + 1 < n; ++i) sum = static_cast<uint8_t>(sum + rec[i]);
-    const uint8_t expected = static_cast<uint8_t>(~sum);
-    if (rec[n - 1] != expected) {
-      return Fail(error, RhbBadChecksum, line, "bad record checksum 0x%02X (expected 0x%02X)",
-                  rec[n - 1], expected);
-    }
+    const auto onesComplement = [](uint8_t sum) { return static_cast<uint8_t>(~sum); };
+    if (const int32_t rc = CheckRecordSum(rec, n, onesComplement, line, error); rc != RhbOk)
+      return rc;
     // Address width per record type; 0 = not supported.
     static constexpr std::array<std::size_t, 10> AddrBytes = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
     const std::size_t addrBytes = AddrBytes[type];
