@@ -43,6 +43,7 @@ class TGauge;
 class TMemo;
 class THexGrid;
 class TSortedComboBox;
+class KeyPreview;
 }  // namespace kestra::ui
 
 namespace kestra::console {
@@ -254,9 +255,37 @@ class TProgramArmFrm : public QMainWindow {
   void BindStateHooks();
   void Guarded(const std::function<void()>& handler);
 
+  void ClosePorts();
+
   ConsoleState& st_;
+  std::unique_ptr<ui::KeyPreview> keyPreview_;
   bool startedUp_ = false;
   bool closing_ = false;
+};
+
+}  // namespace kestra::console
+
+#include "console/AboutForm.h"
+#include "console/ChipSelect.h"
+#include "console/OffsetDialog.h"
+
+namespace kestra::console {
+
+// The console's four forms on one state, created in the program's order
+// (main window, About box, chip selection, offset dialog) and bound to each
+// other; destroyed in the reverse order. Program main and the tests each
+// build one.
+struct ConsoleProgram {
+  ConsoleState State;
+  TProgramArmFrm ProgramArmFrm{State};
+  TAboutForm AboutForm{&ProgramArmFrm};
+  TChipSelectForm ChipSelectForm{State, &ProgramArmFrm};
+  TFormOfsAddr FormOfsAddr{State, &ProgramArmFrm};
+
+  ConsoleProgram() { ProgramArmFrm.BindForms(&AboutForm, &ChipSelectForm, &FormOfsAddr); }
+  ~ConsoleProgram() { ProgramArmFrm.BindForms(nullptr, nullptr, nullptr); }
+  ConsoleProgram(const ConsoleProgram&) = delete;
+  ConsoleProgram& operator=(const ConsoleProgram&) = delete;
 };
 
 }  // namespace kestra::console

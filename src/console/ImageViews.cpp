@@ -1,0 +1,287 @@
+// The main window's image files and data views: object file loads, raw saves,
+// info data files, the summary and checksums, the two hex views and the
+// placement of the on-line serial number. Parsing, writing and checksums are
+// the companion library's.
+#include <QByteArray>
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <cstdio>
+#include <stdexcept>
+
+#include "companion/KestraRHB.h"
+#include "console/ChannelProgress.h"
+#include "console/MainWindow.h"
+#include "console/OffsetDialog.h"
+#include "platform/LocalTime.h"
+#include "ui/Dialogs.h"
+#include "ui/HexGrid.h"
+
+namespace kestra::console {
+
+namespace {
+
+const char* const DotLine = "...........................................";  // 43 dots
+
+std::string Hex(const char* fmt, uint32_t v) {
+  char text[64];
+  std::snprintf(text, sizeof text, fmt, static_cast<unsigned>(v));
+  return text;
+}
+
+std::string Path8(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// "<what> "<path>" failed at line <n>: <reason>" (the line only when known).
+std::string FailureText(const char* what, const QString& path, const rhb::RhbError& err) {
+  std::string text = std::string(what) + " \"" + path.toStdString() + "\" failed";
+  if (err.line != 0) text += " at line " + std::to_string(err.line);
+  text += ": ";
+  text += err.message[0] ? err.message : rhb::RhbResultText(err.code);
+  return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Object files
+// ---------------------------------------------------------------------------
+
+void TProgramArmFrm::FileOpenBtnClick() {
+  const auto path =
+      ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
+  if (!path) return;
+  rhb::InitialDataBuffer16M(st_.ImageBuffer.get(), 0x2FFFF, 0xFF, link::ImageBufferSize);
+  ProductEdit->setText(QFileInfo(*path).fileName());
+  SetStatusPanel(2, *path);
+  LoadObjectFile(*path);
+}
+
+void TProgramArmFrm::SpdBtnLD2Click() {
+  const auto path =
+      ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
+  if (path) LoadObjectFile(*path);
+}
+
+bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
+  st_.FileLoaded = 1;
+  LogInfo("Load object file of \"" + FileName.toStdString() + "\".");
+  const std::string name = Path8(FileName);
+  const QString kind = QFileInfo(FileName).suffix().toUpper().left(3);
+  uint8_t* image = st_.ImageBuffer.get();
+  rhb::RhbError err;
+  int32_t rc;
+  if (kind == QLatin1String("HEX")) {
+    rc = rhb::ExeOpenFile_HEX_RoutAndRT(name.c_str(), image, &st_.FileStartAddr, &st_.FileEndAddr,
+                                        link::ImageBufferSize, &err);
+  } else if (kind == QLatin1String("S19")) {
+    rc = rhb::ExeOpenFile_S19_RoutAndRT(name.c_str(), image, &st_.FileStartAddr, &st_.FileEndAddr,
+                                        link::ImageBufferSize, &err);
+  } else {
+    if (FormOfsAddr) {
+      FormOfsAddr->FormShow();
+      ui::Dialogs().ShowModal(*FormOfsAddr);
+    }
+    const uint32_t offset = st_.BinFileOffset & ~0xFu;
+    if (offset >= link::ImageBufferSize) {
+      rc = rhb::RhbBeyondImage;
+      err.code = rc;
+      std::snprintf(err.message, sizeof err.message, "offset 0x%08X is outside the 3 MB image",
+                    static_cast<unsigned>(offset));
+    } else {
+      uint32_t end = 0xFFFFFFFF;  // the library writes it only when bytes were copied
+      rc = rhb::DoOpenFile_BIN_Routine(name.c_str(), image + offset, &end,
+                                       link::ImageBufferSize - offset, &err);
+      if (end != 0xFFFFFFFF) st_.FileEndAddr = offset + end;
+    }
+  }
+  if (rc != rhb::RhbOk) {
+    // What did load is shown below, but a half-loaded image is never
+    // programmed: the commands that need a file refuse until a good load.
+    st_.FileLoaded = 0;
+    const std::string text = FailureText("Load of", FileName, err);
+    LogInfo(text);
+    ui::Dialogs().ShowMessage(this, QString::fromStdString(text));
+  }
+  LogInfo(Hex("File Start Address = 0x%06X.", st_.FileStartAddr));
+  LogInfo(Hex("File End Address   = 0x%06X.", st_.FileEndAddr));
+  ShowImageSummary();
+  if (TabSheetEepVisible()) ShowInfoData();
+  return rc == rhb::RhbOk;
+}
+
+void TProgramArmFrm::FileSaveBtnClick() {
+  if (st_.FileLoaded == 0) {
+    ui::Dialogs().ShowMessage(this, QStringLiteral("No data to be saved!"));
+    return;
+  }
+  const auto path = ui::Dialogs().SaveFile(this, QString::fromUtf8(SaveDialogFilter),
+                                           QString::fromUtf8(SaveDialogDefaultExt));
+  if (!path) {
+    ui::Dialogs().ShowMessage(this, QStringLiteral("No data to be saved!"));
+    return;
+  }
+  rhb::RhbError err;
+  const int32_t rc =
+      rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.ImageBuffer.get(), st_.s.ChipStartAddr,
+                              st_.ChipEndAddr, link::ImageBufferSize, &err);
+  if (rc != rhb::RhbOk) {
+    const std::string text = FailureText("Save of", *path, err);
+    LogInfo(text);
+    ui::Dialogs().ShowMessage(this, QString::fromStdString(text));
+    return;
+  }
+  ui::Dialogs().ShowMessage(this, QStringLiteral("File \"%1\" has saved").arg(*path));
+}
+
+// ---------------------------------------------------------------------------
+// Info data files
+// ---------------------------------------------------------------------------
+
+void TProgramArmFrm::LoadEepData1Click() {
+  const auto path =
+      ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
+  if (!path) return;
+  LogInfo("Load Info Data file of \"" + path->toStdString() + "\" at " + platform::ShortDateText() +
+          "," + platform::LongTimeText());
+  QFile file(*path);
+  if (!file.open(QIODevice::ReadOnly))
+    throw std::runtime_error("Cannot open file \"" + path->toStdString() +
+                             "\": " + file.errorString().toStdString());
+  const uint32_t size = st_.s.InfoMemSize;
+  // One byte more than the info memory tells a file that is too long.
+  const QByteArray data = file.read(static_cast<qint64>(size) + 1);
+  if (file.error() != QFileDevice::NoError)
+    throw std::runtime_error("Cannot read file \"" + path->toStdString() +
+                             "\": " + file.errorString().toStdString());
+  const auto stored = static_cast<uint32_t>(std::min<qsizetype>(data.size(), size));
+  std::copy_n(reinterpret_cast<const uint8_t*>(data.constData()), stored, st_.InfoBuffer.get());
+  if (static_cast<uint32_t>(data.size()) > size)
+    ui::Dialogs().ShowMessage(this, QStringLiteral("File is out of buffer!!!"));
+  file.close();
+  ShowInfoData();
+}
+
+void TProgramArmFrm::SaveEepData1Click() {
+  const auto path = ui::Dialogs().SaveFile(this, QString::fromUtf8(SaveDialogFilter),
+                                           QString::fromUtf8(SaveDialogDefaultExt));
+  if (!path) return;
+  rhb::RhbError err;
+  const int32_t rc = rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.InfoBuffer.get(), 0,
+                                             static_cast<uint32_t>(st_.s.InfoMemSize) - 1u,
+                                             link::InfoBufferSize, &err);
+  if (rc != rhb::RhbOk) {
+    const std::string text = FailureText("Save of info data to", *path, err);
+    LogInfo(text);
+    ui::Dialogs().ShowMessage(this, QString::fromStdString(text));
+    return;
+  }
+  ui::Dialogs().ShowMessage(
+      this, QStringLiteral("EEP dtat has been saved to file of \"%1\"!").arg(*path));
+}
+
+// ---------------------------------------------------------------------------
+// Summary, checksums and views
+// ---------------------------------------------------------------------------
+
+void TProgramArmFrm::ShowImageSummary() {
+  AddMemoLine(st_, " ");
+  AddMemoLine(st_, DotLine);
+  if (st_.ChipSelected) {
+    LogInfo(Hex("Chip Start Address = 0x%06X.", st_.s.ChipStartAddr));
+    LogInfo(Hex("Chip End Address   = 0x%06X.", st_.ChipEndAddr));
+    ShowImageChecksums(st_.s.ChipStartAddr, st_.ChipEndAddr);
+    FillHexView(st_.s.ChipStartAddr, st_.ChipEndAddr);
+  }
+  AddMemoLine(st_, DotLine);
+}
+
+void TProgramArmFrm::ShowImageChecksums(uint32_t First, uint32_t Last) {
+  const uint8_t* image = st_.ImageBuffer.get();
+  st_.s.ImageCrc =
+      static_cast<uint16_t>(rhb::GetTolvexCheckSum(image, First, Last, link::ImageBufferSize));
+  st_.s.ImageSum =
+      static_cast<uint16_t>(rhb::GetBinaryCheckSum(image, First, Last, link::ImageBufferSize));
+  const uint16_t acc = static_cast<uint16_t>(0x10000u - st_.s.ImageSum);
+  SetStatusPanel(0, QString::fromStdString(Hex("AccSum:0x%04X", acc)));
+  SetStatusPanel(1, QString::fromStdString(Hex("CRCSum:0x%04X", st_.s.ImageCrc)));
+  char text[80];
+  std::snprintf(text, sizeof text, "Chip ACC CheckSum  = 0x%04X/0x%04X", acc, st_.s.ImageSum);
+  LogInfo(text);
+  LogInfo(Hex("Chip CRC CheckSum  = 0x%04X", st_.s.ImageCrc));
+  AddMemoLine(st_, DotLine);
+}
+
+void TProgramArmFrm::FillHexView(uint32_t First, uint32_t Last) {
+  HexViewer->ClearRows();
+  if (Last < First || First >= link::ImageBufferSize) return;
+  if (Last >= link::ImageBufferSize) Last = link::ImageBufferSize - 1;
+  const uint32_t length = Last - First + 1;
+  const uint32_t rows = length / 16 + (length % 16 != 0 ? 1 : 0);
+  const uint32_t r0 = First / 16;
+  HexViewer->ReserveRows(static_cast<int>(rows));
+  for (uint32_t i = 0; i < rows; ++i) {
+    const uint32_t addr = (r0 + i) * 16;
+    HexViewer->AddRow(addr, st_.ImageBuffer.get() + addr);
+  }
+}
+
+void TProgramArmFrm::ShowInfoData() {
+  const uint8_t* info = st_.InfoBuffer.get();
+  const uint32_t size = st_.s.InfoMemSize;
+  const uint32_t last = size - 1u;  // 0xFFFFFFFF without info memory: checksums 0
+  st_.s.InfoCrc =
+      static_cast<uint16_t>(rhb::GetTolvexCheckSum(info, 0, last, link::InfoBufferSize));
+  st_.s.InfoSum = static_cast<uint16_t>(0x10000u - static_cast<uint16_t>(rhb::GetBinaryCheckSum(
+                                                       info, 0, last, link::InfoBufferSize)));
+  LogInfo(Hex("Chip Info ACC CheckSum = 0x%04X", st_.s.InfoSum));
+  LogInfo(Hex("Chip Info CRC CheckSum = 0x%04X", st_.s.InfoCrc));
+  EEPView->ClearRows();
+  const uint32_t rows = std::min<uint32_t>(size, link::InfoBufferSize) / 16;
+  EEPView->ReserveRows(static_cast<int>(rows));
+  bool programmed = false;
+  for (uint32_t i = 0; i < rows; ++i) {
+    const uint8_t* bytes = info + i * 16;
+    EEPView->AddRow(st_.s.InfoMemStart + i * 16, bytes);
+    for (int b = 0; b < 16 && !programmed; ++b) programmed = bytes[b] != 0xFF;
+  }
+  ChkBoxEep->setChecked(programmed);
+}
+
+void TProgramArmFrm::PlaceOnlineSerialNumber() {
+  auto& s = st_.s;
+  uint8_t serial[8];
+  int length = 4;
+  for (int i = 0; i < 4; ++i) serial[i] = static_cast<uint8_t>(s.SnValue >> (8 * i));
+  if (ChkBoxSNLen->isChecked()) {
+    for (int i = 0; i < 4; ++i) serial[4 + i] = static_cast<uint8_t>(s.SnHigh >> (8 * i));
+    length = 8;
+  }
+  // The serial number goes where the operator's address says, the address
+  // that the log shows and the device is told.
+  const uint32_t addr = s.SnAddr;
+  if (addr > link::ImageBufferSize - static_cast<uint32_t>(length)) {
+    LogInfo(Hex("Serial No address 0x%08X is outside the image, no serial number placed!", addr));
+    return;
+  }
+  const bool bigEndian = SNOrderChk->isChecked();
+  for (int k = 0; k < length; ++k) {
+    const uint8_t b = bigEndian ? serial[length - 1 - k] : serial[k];
+    const uint32_t a = addr + static_cast<uint32_t>(k);
+    st_.ImageBuffer[a] = b;
+    const int row = HexViewer->RowOfAddress(a);
+    if (row > 0) HexViewer->SetCell(static_cast<int>(a % 16) + 1, row, ui::HexByteText(b));
+  }
+  ShowImageChecksums(s.ChipStartAddr, st_.ChipEndAddr);
+  RefreshHexRows(addr & ~0xFu);
+}
+
+void TProgramArmFrm::RefreshHexRows(uint32_t Addr) {
+  for (uint32_t a : {Addr, Addr + 16}) {
+    if (a > link::ImageBufferSize - 16) continue;
+    const int row = HexViewer->RowOfAddress(a);
+    if (row > 0) HexViewer->SetRowBytes(row, st_.ImageBuffer.get() + a);
+  }
+}
+
+}  // namespace kestra::console
