@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QWindow>
 
 namespace kestra::ui {
 
@@ -42,13 +43,27 @@ KeyPreview::~KeyPreview() {
 }
 
 bool KeyPreview::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() != QEvent::KeyPress || !window_ || !watched->isWidgetType()) return false;
-  auto* widget = static_cast<QWidget*>(watched);
-  if (widget->window() != window_) return false;
-  // A key that the control does not take goes on to its parents.
-  if (event == lastEvent_ && lastReceiver_ && IsStrictAncestor(widget, lastReceiver_)) return false;
-  lastEvent_ = event;
-  lastReceiver_ = widget;
+  if (event->type() != QEvent::KeyPress || !window_) return false;
+  const QEvent* previous = lastEvent_;
+  const QWidget* previousReceiver = lastReceiver_;
+  if (watched == window_->windowHandle()) {
+    // A key from the keyboard: the window gets it first and hands it on to
+    // the focused control (and that one to its parents); report it here, once.
+    lastEvent_ = event;
+    lastReceiver_ = nullptr;
+  } else if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == window_) {
+    auto* widget = static_cast<QWidget*>(watched);
+    // The same key on its way from the window to the control, or from a
+    // control that did not take it to its parents: already reported.
+    if (event == previous && (!previousReceiver || IsStrictAncestor(widget, previousReceiver))) {
+      return false;
+    }
+    // A key sent straight to a control.
+    lastEvent_ = event;
+    lastReceiver_ = widget;
+  } else {
+    return false;
+  }
   const int code = CharacterCode(*static_cast<QKeyEvent*>(event));
   if (code != 0 && onKeyPress_) {
     QWidget* window = window_;

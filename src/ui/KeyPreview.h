@@ -24,7 +24,11 @@ namespace kestra::ui {
 // hands the key's character code to a callback (Space 32, Enter 13, other keys
 // their character; keys without a character are not reported). The key goes
 // on to the control unchanged. Owned by the window; the callback runs inside
-// Guard.
+// Guard. Keys from the keyboard reach the window first and are reported
+// there; a key sent straight to a control (QTest::keyClick(control, ...)) is
+// reported at that control. Tests that want the real path send keys to the
+// window: QTest::keyClick(window->windowHandle(), Qt::Key_Space) goes to the
+// window's focus widget as a keyboard key does.
 class KeyPreview : public QObject {
   Q_OBJECT
  public:
@@ -37,8 +41,8 @@ class KeyPreview : public QObject {
  private:
   QPointer<QWidget> window_;
   std::function<void(int)> onKeyPress_;
-  // The key event last reported and the widget it was reported at: the same
-  // event handed on to that widget's parents is not reported again.
+  // The key event last reported and the widget it was reported at (none when
+  // at the window): the same event handed on is not reported again.
   const QEvent* lastEvent_ = nullptr;
   QPointer<QWidget> lastReceiver_;
 };

@@ -1,6 +1,8 @@
 #include "ui/Memo.h"
 
 #include <QSaveFile>
+#include <QTextBlock>
+#include <QTextCursor>
 
 namespace kestra::ui {
 
@@ -13,15 +15,26 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
 void TMemo::Add(const QString& line) {
   // A text with line breaks becomes several lines, as the view shows it, so
   // Count and Line always match what the operator sees.
-  if (line.contains(QLatin1Char('\n')) || line.contains(QLatin1Char('\r'))) {
-    QString text = line;
+  QString text = line;
+  if (text.contains(QLatin1Char('\r'))) {
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  }
+  const bool firstLine = lines_.isEmpty();
+  if (text.contains(QLatin1Char('\n'))) {
     lines_.append(text.split(QLatin1Char('\n')));
-    appendPlainText(text);
   } else {
-    lines_.append(line);
-    appendPlainText(line);
+    lines_.append(text);
+  }
+  if (!firstLine && document()->isEmpty()) {
+    // Only empty lines so far: the view would put this one into the first
+    // line instead of after it.
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    end.insertBlock();
+    end.insertText(text);
+  } else {
+    appendPlainText(text);
   }
 }
 

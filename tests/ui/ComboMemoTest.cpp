@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "ui/Memo.h"
+#include "ui/SortedComboBox.h"
+
+namespace kestra::ui {
+namespace {
+
+std::vector<std::string> Items(const TSortedComboBox& box) {
+  std::vector<std::string> items;
+  for (int i = 0; i < box.Count(); ++i) items.push_back(box.Item(i));
+  return items;
+}
+
+TEST(SortedComboBox, KeepsCaseInsensitiveTextOrder) {
+  TSortedComboBox box;
+  for (const char* s : {"COM3", "COM12", "com1", "COM20", "Com12"}) box.AddItem(s);
+  // Equal texts keep the order they came in.
+  EXPECT_EQ(Items(box), (std::vector<std::string>{"com1", "COM12", "Com12", "COM20", "COM3"}));
+  box.DeleteItem(1);
+  box.DeleteItem(99);
+  box.DeleteItem(-1);
+  EXPECT_EQ(Items(box), (std::vector<std::string>{"com1", "Com12", "COM20", "COM3"}));
+  EXPECT_EQ(box.Item(4), "");
+}
+
+TEST(SortedComboBox, TextIsItsOwnAndSurvivesItemChanges) {
+  TSortedComboBox box;
+  box.SetText("Select COM......");
+  EXPECT_EQ(box.Text(), "Select COM......");
+  box.AddItem("COM3");
+  box.AddItem("COM12");
+  EXPECT_EQ(box.Text(), "Select COM......");
+  box.SetText(box.Item(box.Count() - 1));
+  EXPECT_EQ(box.Text(), "COM3");
+  box.DeleteItem(1);
+  EXPECT_EQ(box.Text(), "COM3");
+  box.Clear();
+  EXPECT_EQ(box.Count(), 0);
+  EXPECT_EQ(box.Text(), "COM3");
+  box.SetText("No Device Availiable!");
+  EXPECT_EQ(box.Text(), "No Device Availiable!");
+}
+
+TEST(Memo, CountsLinesAndSavesThemAsUtf8) {
+  TMemo memo;
+  EXPECT_TRUE(memo.isReadOnly());
+  memo.Add("> 10:00:00 Hello KestraGangA4 User!------");
+  memo.Add(QString::fromUtf8("启动烧写"));
+  memo.Add("");
+  memo.Add("two\nlines");
+  ASSERT_EQ(memo.Count(), 5);
+  EXPECT_EQ(memo.Line(1), QString::fromUtf8("启动烧写"));
+  EXPECT_EQ(memo.Line(4), "lines");
+  EXPECT_EQ(memo.blockCount(), 5);  // the view shows what Count says
+
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString path = dir.filePath("exit.log");
+  {
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("an older and much longer file that must be replaced entirely\n");
+  }
+  ASSERT_TRUE(memo.SaveToFile(path));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), QByteArray("> 10:00:00 Hello KestraGangA4 User!------\n") +
+                                QString::fromUtf8("启动烧写").toUtf8() + "\n\ntwo\nlines\n");
+
+  memo.Clear();
+  EXPECT_EQ(memo.Count(), 0);
+  EXPECT_TRUE(memo.toPlainText().isEmpty());
+  ASSERT_TRUE(memo.SaveToFile(path));
+  EXPECT_EQ(QFile(path).size(), 0);
+}
+
+TEST(Memo, LeadingEmptyLinesAreLinesOfTheirOwn) {
+  TMemo memo;
+  memo.Add("");
+  memo.Add("");
+  memo.Add("third");
+  EXPECT_EQ(memo.Count(), 3);
+  EXPECT_EQ(memo.blockCount(), 3);
+  EXPECT_EQ(memo.toPlainText(), "\n\nthird");
+}
+
+TEST(Memo, SaveFailsWhereItCannotWrite) {
+  TMemo memo;
+  memo.Add("line");
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  EXPECT_FALSE(memo.SaveToFile(dir.filePath("missing/sub/exit.log")));
+  EXPECT_FALSE(memo.SaveToFile(dir.path()));  // a folder, not a file
+}
+
+TEST(Memo, ManyLinesStayInStep) {
+  TMemo memo;
+  for (int i = 0; i < 20000; ++i) memo.Add(QString::number(i));
+  EXPECT_EQ(memo.Count(), 20000);
+  EXPECT_EQ(memo.Line(19999), "19999");
+  EXPECT_EQ(memo.blockCount(), 20000);
+}
+
+}  // namespace
+}  // namespace kestra::ui
