@@ -1,4 +1,4 @@
-// Pieces shared by the loaders and the saver of KestraRHB.
+// Helpers shared by the loaders and the saver of KestraRHB.
 #pragma once
 
 #include <array>
