@@ -358,8 +358,22 @@ TEST_F(SimDeviceTest, StandAloneProductionSendsProgressPackets) {
   }
   EXPECT_EQ(dev.Flash(), img);
   EXPECT_EQ(dev.ChipCycles(), 2);
+  // Timed chip insertions need no call.
+  dev.SetStandaloneInterval(5);
+  int finals = 0;
+  while (finals < 2) {
+    auto q = host.Receive();
+    ASSERT_TRUE(q);
+    if ((*q)[1] == 0xF0) ++finals;
+  }
+  dev.SetStandaloneInterval(0);
   // Any other command ends stand-alone production.
-  EXPECT_TRUE(host.Transact(Packet(0x3D, 0, {})));
+  ASSERT_TRUE(host.Send(Packet(0x3D, 0, {})));
+  for (;;) {  // progress packets of a cycle still running may come first
+    auto r = host.Receive();
+    ASSERT_TRUE(r);
+    if ((*r)[0] == 0xA3) break;
+  }
   EXPECT_FALSE(dev.StandAlone());
 }
 
@@ -388,4 +402,18 @@ TEST_F(SimDeviceTest, FirmwareBlocksAreUnscrambledIntoTheStore) {
   EXPECT_EQ(kestra::sim::Get16(&(*r)[26]), crc);
   EXPECT_EQ(kestra::sim::Get16(&(*r)[10]), sum);
   EXPECT_EQ(kestra::sim::Get16(&(*r)[24]), sum);
+}
+
+TEST_F(SimDeviceTest, PacedRepliesTakeAtLeastTheirLineTime) {
+  Chip c;
+  dev.SetPaced(true, 1000);
+  const Bytes block = Image(4096, 1);
+  const auto start = std::chrono::steady_clock::now();
+  for (uint16_t pos = 0; pos < 16; pos += 4)
+    EXPECT_EQ(Status(Packet(0x95, pos, Concat(ParamBlock(c), block), c)), 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  // Four requests of at least 4177 framed bytes at 11 us a byte, plus 4 ms of
+  // programming each: never less than 200 ms, however fast the machine.
+  EXPECT_GE(took, std::chrono::milliseconds(200));
+  EXPECT_EQ(dev.Flash().size(), 16u * 1024);
 }
