@@ -309,8 +309,9 @@ QWidget* TProgramArmFrm::BuildChipSetupPage() {
   auto* cg = new QGridLayout(chip);
   DevButton = new QPushButton(QStringLiteral("Chip Type..."), chip);
   MCUNameEdit = new QLineEdit(QStringLiteral("Please select chip type..."), chip);
+  // Read-only, so nobody types into it; Qt's maximum length would also cut
+  // the start text, and the configuration packet takes the first 16 bytes.
   MCUNameEdit->setReadOnly(true);
-  MCUNameEdit->setMaxLength(16);
   cg->addWidget(DevButton, 0, 0);
   cg->addWidget(MCUNameEdit, 0, 1);
 
@@ -324,19 +325,22 @@ QWidget* TProgramArmFrm::BuildChipSetupPage() {
     vl->addWidget(RadioGpVoltItems[i]);
   }
   RadioGpVoltItems[0]->setChecked(true);
+  RadioGpVolt->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   cg->addWidget(RadioGpVolt, 1, 0, 1, 2);
 
-  cg->addWidget(new QLabel(QStringLiteral("Programming Speed Select (CLK):   "), chip), 2, 0);
+  cg->addWidget(new QLabel(QStringLiteral("Programming Speed Select (CLK):   "), chip), 2, 0, 1, 2);
   ComBoxSpdCLK = new QComboBox(chip);
   for (const char* item : {"SCLK = 3MHz", "SCLK = 2MHz", "SCLK = 1MHz", "SCLK = 750KHz",
                            "SCLK = 500KHz", "SCLK = 200KHz", "SCLK = 100KHz"})
     ComBoxSpdCLK->addItem(QString::fromUtf8(item));
   ComBoxSpdCLK->setCurrentIndex(0);
-  cg->addWidget(ComBoxSpdCLK, 2, 1);
+  cg->addWidget(ComBoxSpdCLK, 3, 0, 1, 2);
   ChkBoxProt = new QCheckBox(QStringLiteral("Protect Chip after Verified"), chip);
   ChkBoxEep = new QCheckBox(QStringLiteral("Program Info Data"), chip);
-  cg->addWidget(ChkBoxProt, 3, 0);
-  cg->addWidget(ChkBoxEep, 3, 1);
+  cg->addWidget(ChkBoxProt, 4, 0, 1, 2);
+  cg->addWidget(ChkBoxEep, 5, 0, 1, 2);
+  cg->setRowStretch(6, 1);
+  cg->setColumnStretch(1, 1);
   ChkBoxProt->setVisible(false);
   ChkBoxEep->setVisible(false);
   // Keep the rows in place while the two boxes are hidden.
@@ -421,8 +425,8 @@ QWidget* TProgramArmFrm::BuildChipSetupPage() {
   SetupPageCtrl->addTab(TabSheetSignal, QStringLiteral("Signal Setup"));
 
   grid->addWidget(SetupPageCtrl, 0, 1);
-  grid->setColumnStretch(0, 1);
-  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(0, 4);
+  grid->setColumnStretch(1, 3);
   return page;
 }
 
