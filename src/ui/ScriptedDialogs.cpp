@@ -7,9 +7,11 @@ namespace kestra::ui {
 namespace {
 std::optional<QString> Next(std::deque<std::optional<QString>>& answers) {
   if (answers.empty()) return std::nullopt;
-  std::optional<QString> answer = std::move(answers.front());
+  const bool chosen = answers.front().has_value();
+  const QString path = chosen ? *answers.front() : QString();
   answers.pop_front();
-  return answer;
+  if (!chosen) return std::nullopt;
+  return path;
 }
 }  // namespace
 
