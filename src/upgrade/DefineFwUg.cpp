@@ -1,0 +1,265 @@
+#include "upgrade/DefineFwUg.h"
+
+#include <QGuiApplication>
+#include <cstring>
+
+#include "link/Frame.h"
+#include "ui/Dialogs.h"
+#include "ui/Gauge.h"
+#include "ui/Memo.h"
+#include "upgrade/FirmwareImage.h"
+
+namespace kestra::upgrade {
+
+namespace {
+
+// Smallest verify reply that holds the four check words (the last at [26]).
+constexpr uint16_t VerifyReplyMinLen = 28;
+
+uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+void PutWord(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Drops Raw[0..n-1] and moves the rest to the front.
+void Consume(uint8_t* Raw, uint16_t& RawLen, std::size_t n) {
+  if (n >= RawLen) {
+    RawLen = 0;
+    return;
+  }
+  std::memmove(Raw, Raw + n, RawLen - n);
+  RawLen = static_cast<uint16_t>(RawLen - n);
+}
+
+}  // namespace
+
+QString FwResultText(uint8_t code) {
+  switch (code) {
+    case ResSuccess:
+      return QStringLiteral("操作成功！");
+    case ResPacketChecksum:
+      return QStringLiteral("数据包校验和不正确！");
+    case ResUnknownCommand:
+      return QStringLiteral("命令不正确或不认识");
+    case ResPacketFormat:
+      return QStringLiteral("数据包格式不对！");
+    case ResFlashError:
+      return QStringLiteral("编程过程出错，数据无法写入！");
+    case ResVerifyError:
+      return QStringLiteral("编程时内部校验不对！");
+    case ResChipChecksum:
+      return QStringLiteral("总数据校验和不一致！");
+    case ResTimeout:
+      return QStringLiteral("命令执行超时");
+    default:
+      return QStringLiteral("操作失败！");
+  }
+}
+
+bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
+  const void* first = std::memchr(Buf, link::FrameEnd, Len);
+  if (first == nullptr) return false;
+  const std::size_t after = static_cast<const uint8_t*>(first) - Buf + 1;
+  return std::memchr(Buf + after, link::FrameEnd, Len - after) != nullptr;
+}
+
+uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen) {
+  std::size_t i = 0;
+  while (i < RawLen && Raw[i] != link::FrameEnd) ++i;
+  if (i < RawLen) {
+    ++i;
+    if (i < RawLen && Raw[i] == link::FrameEnd) ++i;
+  }
+  std::size_t count = 0;
+  bool escape = false;
+  bool overflow = false;
+  for (; i < RawLen; ++i) {
+    uint8_t b = Raw[i];
+    if (b == link::FrameEnd) {
+      Consume(Raw, RawLen, i + 1);
+      if (overflow) {
+        OutLen = 0;
+        return ResPacketFormat;
+      }
+      OutLen = static_cast<uint16_t>(count);
+      return count >= 8 ? ResSuccess : ResPacketFormat;
+    }
+    if (escape) {
+      escape = false;
+      if (b == link::FrameEscEnd) {
+        b = link::FrameEnd;
+      } else if (b == link::FrameEscEsc) {
+        b = link::FrameEsc;
+      } else {
+        OutLen = 0;
+        Consume(Raw, RawLen, i + 1);
+        return ResPacketFormat;
+      }
+    } else if (b == link::FrameEsc) {
+      escape = true;
+      continue;
+    }
+    if (count < PktCap)
+      Pkt[count++] = b;
+    else
+      overflow = true;
+  }
+  return ResDataError;
+}
+
+FwUgProtocol::FwUgProtocol(FwUgState& state, FwUgWindowLinks links)
+    : s_(state), links_(std::move(links)) {}
+
+void FwUgProtocol::AddInfoLine(const QString& Text) {
+  if (links_.InfoMemo) links_.InfoMemo->Add(QStringLiteral("> ") + Text);
+}
+
+void FwUgProtocol::StartProgress(uint16_t Progress, uint16_t Max) {
+  if (!links_.ProgressBar1) return;
+  links_.ProgressBar1->SetProgress(Progress);
+  links_.ProgressBar1->SetMaxValue(Max);
+  links_.ProgressBar1->SetForeColor(ui::GaugeBlue);
+}
+
+void FwUgProtocol::StopOperation(uint8_t Code) {
+  s_.FwRxLen = 0;
+  s_.OpState = OpIdle;
+  if (!links_.ProgressBar1) return;
+  links_.ProgressBar1->SetForeColor(Code != 0 ? ui::GaugeRed : ui::GaugeBlue);
+  links_.ProgressBar1->SetProgress(links_.ProgressBar1->MaxValue());
+}
+
+void FwUgProtocol::SendPacket(uint16_t len) {
+  const uint16_t check = link::PacketCheck16(s_.FwPacketBuf, 0, len - 3u);
+  PutWord(&s_.FwPacketBuf[len - 2], check);
+  const uint16_t framed = link::EncodeFrame(s_.FwPacketBuf, s_.FwTxFrame, len);
+  if (links_.SendData) links_.SendData(s_.FwTxFrame, framed);
+}
+
+void FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
+  uint8_t* p = s_.FwPacketBuf;
+  p[0] = Code;
+  PutWord(&p[1], Param);
+  p[3] = 0xF1;
+  p[4] = 0x00;
+  p[5] = 0x00;
+  PutWord(&p[6], 0);
+  SendPacket(FwCommandLen);
+}
+
+void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo) {
+  // An address whose block lies outside the image has nothing to send.
+  const int b = (static_cast<int>(Addr) - 0x2000) / 1024;
+  const std::size_t at = 2 * static_cast<std::size_t>(Addr - 0x2000);
+  if (Addr < 0x2000 || at + FwBlockSize > FwImageSize) return;
+  uint8_t* p = s_.FwPacketBuf;
+  p[0] = Code;
+  PutWord(&p[1], Addr);
+  p[3] = static_cast<uint8_t>(b);
+  p[4] = EndLo;
+  p[5] = 0x0F;
+  PutWord(&p[6], static_cast<uint16_t>(FwBlockSize));
+  const uint8_t* table = KestraGangA4_RV7.FwKeyTable;
+  const std::size_t entry = static_cast<std::size_t>(b) & 0xFE;
+  const uint8_t key[2] = {static_cast<uint8_t>(table[entry] ^ FwKeyConst),
+                          static_cast<uint8_t>(table[entry + 1] ^ FwKeyConst)};
+  const uint8_t mask[2] = {FwEvenMask, FwOddMask};
+  const uint8_t* image = KestraGangA4_RV7.FwImage + at;
+  for (std::size_t k = 0; k < FwBlockSize; ++k)
+    p[8 + k] = static_cast<uint8_t>(image[k] ^ key[k & 1] ^ mask[k & 1]);
+  SendPacket(FwBlockPacketLen);
+}
+
+void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
+  uint16_t outLen = 0;
+  if (DecodeFwFrame(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
+  char identB7[256] = "KestraGangB7";
+  char identA4[256] = "KestraGangA4";
+  const bool isB7 = link::CheckDeviceIdent(s_.FwPacketBuf, identB7, sizeof identB7, 20) == 0;
+  const bool isA4 = link::CheckDeviceIdent(s_.FwPacketBuf, identA4, sizeof identA4, 20) == 0;
+  const char* ident = isB7 ? identB7 : isA4 ? identA4 : nullptr;
+  if (ident == nullptr) return;
+  s_.OpState = OpIdle;
+  s_.DeviceIdentified = 1;
+  const QString text = QString::fromLatin1(ident);
+  if (links_.DeviceFound) links_.DeviceFound(text);
+  AddInfoLine(QStringLiteral("Find Device : %1!").arg(text));
+}
+
+void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
+  uint16_t outLen = 0;
+  if (DecodeFwFrame(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
+  const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, outLen);
+  if (code != ResSuccess && code != ResSuccessAck) {
+    StopOperation(code);
+    ShowResult(code);
+    return;
+  }
+  if (s_.OpState == OpVerify) {
+    // A reply too short to carry the four words must not be judged by what
+    // an earlier reply left in the buffer.
+    if (outLen < VerifyReplyMinLen) {
+      StopOperation(ResChipChecksum);
+      ShowResult(ResChipChecksum);
+      return;
+    }
+    CheckVerifyResult();
+  } else if (s_.OpState == OpUpgrade) {
+    NextFirmwareBlock(code);
+  }
+}
+
+void FwUgProtocol::CheckVerifyResult() {
+  const uint8_t* p = s_.FwPacketBuf;
+  const uint16_t w8 = Word(p + 8), w10 = Word(p + 10), w24 = Word(p + 24), w26 = Word(p + 26);
+  const bool good = w26 == s_.ExpCheckSum2 && w24 == s_.ExpCheckSum1 && w8 == w26 && w10 == w24;
+  const uint8_t result = good ? ResSuccess : ResChipChecksum;
+  StopOperation(result);
+  ShowResult(result);
+}
+
+void FwUgProtocol::NextFirmwareBlock(uint8_t Code) {
+  (void)Code;
+  s_.CurBlockAddr = static_cast<uint16_t>(s_.CurBlockAddr + 0x400);
+  if (links_.ProgressBar1) {
+    const int progress = static_cast<uint16_t>(s_.CurBlockAddr - s_.FwStartAddr + 1) / 1024 + 2;
+    links_.ProgressBar1->SetProgress(progress);
+  }
+  if (s_.CurBlockAddr < s_.FwEndAddr && s_.CurBlockAddr != 0) {
+    SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+    return;
+  }
+  StopOperation(ResSuccess);
+  ShowResult(ResSuccess);
+}
+
+void FwUgProtocol::ShowResult(uint8_t Code) {
+  const QString text = FwResultText(Code);
+  const QString caption = QGuiApplication::applicationDisplayName();
+  if (Code == ResSuccess) {
+    ui::Beep();
+    ui::Dialogs().InformationBox(links_.DialogParent, caption, text);
+  } else {
+    ui::Dialogs().ErrorBox(links_.DialogParent, caption, text);
+  }
+  AddInfoLine(text);
+}
+
+void FwUgProtocol::StartUpgrade() {
+  s_.CurBlockAddr = s_.FwStartAddr;
+  s_.EndAddrCopy = s_.FwEndAddr;
+  s_.OpState = OpUpgrade;
+  StartProgress(2, static_cast<uint16_t>((s_.FwEndAddr - s_.FwStartAddr + 1) / 1024));
+  SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+}
+
+void FwUgProtocol::StartVerify() {
+  s_.OpState = OpVerify;
+  StartProgress(10, 100);
+  SendCommand(CmdFwVerify, s_.FwEndAddr);
+}
+
+}  // namespace kestra::upgrade

@@ -1,0 +1,132 @@
+// The upgrade tool's protocol: its state, the three packets it sends, the
+// scrambling of each firmware block, its own frame decoder, the handling of
+// identification and command replies, the verify rule and the result texts.
+//
+// Everything runs on the GUI thread. The protocol drives the window through
+// FwUgWindowLinks (the memo, the gauge, the port's send and the device-found
+// step), so it runs in tests without a window.
+#pragma once
+
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QWidget;
+
+namespace kestra::ui {
+class TGauge;
+class TMemo;
+}  // namespace kestra::ui
+
+namespace kestra::upgrade {
+
+// Commands.
+inline constexpr uint8_t CmdSearchDevice = 0x3D;
+inline constexpr uint8_t CmdFwWriteBlock = 0xB7;
+inline constexpr uint8_t CmdFwVerify = 0xBA;
+
+// OpState values.
+inline constexpr uint8_t OpIdle = 0;
+inline constexpr uint8_t OpVerify = 3;
+inline constexpr uint8_t OpUpgrade = 5;
+
+// Result codes.
+inline constexpr uint8_t ResSuccess = 0x00;
+inline constexpr uint8_t ResSuccessAck = 0x06;
+inline constexpr uint8_t ResDataError = 0x20;
+inline constexpr uint8_t ResPacketChecksum = 0x23;
+inline constexpr uint8_t ResUnknownCommand = 0x25;
+inline constexpr uint8_t ResPacketFormat = 0x2A;
+inline constexpr uint8_t ResFlashError = 0x2C;
+inline constexpr uint8_t ResVerifyError = 0x31;
+inline constexpr uint8_t ResChipChecksum = 0x34;
+inline constexpr uint8_t ResTimeout = 0x40;
+
+// Block scrambling constants.
+inline constexpr uint8_t FwKeyConst = 0x6D;
+inline constexpr uint8_t FwEvenMask = 0xA7;
+inline constexpr uint8_t FwOddMask = 0x52;
+
+// Packet sizes.
+inline constexpr std::size_t FwCommandLen = 10;
+inline constexpr std::size_t FwBlockPacketLen = 8 + 2048 + 2;  // 2058
+inline constexpr std::size_t FwPacketBufSize = 4004;
+inline constexpr std::size_t FwRxBufSize = 15360;
+// Worst case of a framed block packet: every byte escaped, two FrameEnd bytes
+// and the five-byte trailer (a 4004-byte buffer would be overrun by a block
+// holding many 0xC0 / 0xDB bytes).
+inline constexpr std::size_t FwTxFrameSize = 2 * FwBlockPacketLen + 7;  // 4123
+
+// The tool's program-wide state, zero at start.
+struct FwUgState {
+  uint16_t ExpCheckSum2 = 0;
+  uint16_t ExpCheckSum1 = 0;
+  uint16_t FwStartAddr = 0;
+  uint16_t FwEndAddr = 0;
+  uint8_t OpState = OpIdle;
+  uint16_t FwRxLen = 0;
+  uint16_t CurBlockAddr = 0;
+  uint16_t EndAddrCopy = 0;
+  uint8_t DeviceIdentified = 0;
+  uint8_t FwPacketBuf[FwPacketBufSize] = {};
+  uint8_t FwRxBuf[FwRxBufSize] = {};
+  uint8_t FwTxFrame[FwTxFrameSize] = {};
+};
+
+// What the protocol drives in the window.
+struct FwUgWindowLinks {
+  ui::TMemo* InfoMemo = nullptr;
+  ui::TGauge* ProgressBar1 = nullptr;
+  QWidget* DialogParent = nullptr;  // parent of the result boxes
+  // TComm::SendData of the tool's port (its result is not examined).
+  std::function<bool(const uint8_t* data, uint16_t size)> SendData;
+  // A device identified with this text: enable the actions, name the device.
+  std::function<void(const QString& ident)> DeviceFound;
+};
+
+// The result text of a code.
+QString FwResultText(uint8_t code);
+
+// True when the first Len bytes of Buf hold a FrameEnd and, after it, another.
+bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len);
+
+// Un-escapes the first frame of Raw[0..RawLen-1] into Pkt (capacity PktCap).
+// 0: a packet of at least 8 bytes, OutLen its length. ResPacketFormat: a bad
+// escape, a frame shorter than 8 bytes, or a frame longer than PktCap (its
+// bytes beyond the capacity are not stored); the bytes through the closing
+// FrameEnd, or through the bad escape, are removed from Raw. ResDataError: no
+// closing FrameEnd; Raw, RawLen and OutLen are left as they were.
+uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen);
+
+class FwUgProtocol {
+ public:
+  FwUgProtocol(FwUgState& state, FwUgWindowLinks links);
+
+  FwUgState& State() { return s_; }
+
+  void AddInfoLine(const QString& Text);
+  void StartProgress(uint16_t Progress, uint16_t Max);
+  void StopOperation(uint8_t Code);
+  void SendCommand(uint8_t Code, uint16_t Param);
+  void SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo);
+  void HandleIdentifyReply(uint16_t& RawLen);
+  void HandleCommandReply(uint16_t& RawLen);
+  void CheckVerifyResult();
+  void NextFirmwareBlock(uint8_t Code);
+  void ShowResult(uint8_t Code);
+
+  // The starts of the two operations (the window's Upgrade and Verify).
+  void StartUpgrade();
+  void StartVerify();
+
+ private:
+  void SendPacket(uint16_t len);
+
+  FwUgState& s_;
+  FwUgWindowLinks links_;
+};
+
+}  // namespace kestra::upgrade
