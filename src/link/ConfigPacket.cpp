@@ -31,12 +31,7 @@ void LinkChannel::SendConfigPacket(uint8_t Code, uint16_t Param, const ConfigTex
   // Bytes the layout leaves unset or reserved are sent as zero.
   std::memset(p, 0, ConfigPacketLen);
 
-  p[0] = Code;
-  Put16(p + 1, Param);
-  p[3] = static_cast<uint8_t>(s_.ChipSeries);
-  p[4] = s_.ChipFamily;
-  p[5] = s_.ChipIndex;
-  Put16(p + 6, ConfigPayloadLen);
+  PutHeader(p, Code, Param, s_, ConfigPayloadLen);
   std::memcpy(p + 8, "KQRV", 4);
   FillParamBlock(12);
   FillRandom(p, 76, 91, random_);

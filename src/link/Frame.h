@@ -9,8 +9,8 @@ namespace kestra::link {
 
 inline constexpr uint8_t FrameEnd = 0xC0;
 inline constexpr uint8_t FrameEsc = 0xDB;
-inline constexpr uint8_t FrameEscEnd = 0xDC;  // after FrameEsc: data byte 0xC0
-inline constexpr uint8_t FrameEscEsc = 0xDD;  // after FrameEsc: data byte 0xDB
+inline constexpr uint8_t FrameEscEnd = 0xDC;       // after FrameEsc: data byte 0xC0
+inline constexpr uint8_t FrameEscEsc = 0xDD;       // after FrameEsc: data byte 0xDB
 inline constexpr std::size_t FrameTrailerLen = 5;  // five 0xFF after every host frame
 
 // Result codes produced by the frame layer itself.

@@ -89,17 +89,6 @@ void LinkChannel::PutTextField(const std::string& Text, uint16_t Offset, uint16_
   std::memcpy(f, Text.data(), len < Width ? len : Width);
 }
 
-namespace {
-void PutHeader(uint8_t* p, uint8_t Code, uint16_t Param, const PacketSettings& s, uint16_t N) {
-  p[0] = Code;
-  Put16(p + 1, Param);
-  p[3] = static_cast<uint8_t>(s.ChipSeries);
-  p[4] = s.ChipFamily;
-  p[5] = s.ChipIndex;
-  Put16(p + 6, N);
-}
-}  // namespace
-
 bool LinkChannel::SendPacket(uint16_t PacketLen) {
   const uint16_t framed = EncodeFrame(buf_.PacketBuf, buf_.TxFrame, PacketLen);
   return port_ != nullptr && port_->SendData(buf_.TxFrame, framed);

@@ -101,9 +101,8 @@ class LinkChannel {
  public:
   // n: channel number 1..4. image: ImageBufferSize bytes, info: InfoBufferSize,
   // protect: ProtectConfigSize. The port may be changed later with SetPort.
-  LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings,
-              const uint8_t* image, const uint8_t* info, const uint8_t* protect,
-              RandomSource& random);
+  LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings, const uint8_t* image,
+              const uint8_t* info, const uint8_t* protect, RandomSource& random);
 
   void SetPort(serial::TComm* port) { port_ = port; }
   serial::TComm* Port() const { return port_; }
