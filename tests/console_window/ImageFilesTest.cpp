@@ -1,0 +1,258 @@
+// Object file loads, the offset dialog, checksums, hex views, serial-number
+// placement, info data files and saves.
+#include <QFileInfo>
+#include <cstring>
+
+#include "ConsoleFixture.h"
+#include "ui/HexGrid.h"
+
+namespace kestra::console::testing {
+namespace {
+
+// One Intel HEX data record.
+QByteArray HexRecord(uint16_t addr, const QByteArray& data, uint8_t type = 0) {
+  QByteArray rec;
+  rec.append(char(data.size()));
+  rec.append(char(addr >> 8));
+  rec.append(char(addr & 0xFF));
+  rec.append(char(type));
+  rec.append(data);
+  uint8_t sum = 0;
+  for (char c : rec) sum = uint8_t(sum + uint8_t(c));
+  rec.append(char(uint8_t(-sum)));
+  return ":" + rec.toHex().toUpper() + "\r\n";
+}
+QByteArray HexFile(uint16_t addr, const QByteArray& data) {
+  return HexRecord(addr, data) + ":00000001FF\r\n";
+}
+
+class ImageFilesTest : public ConsoleFixture {
+ protected:
+  // Answers the offset dialog of a raw binary load with the given text.
+  void AnswerOffset(const QString& text) {
+    dialogs->onModal = [text](QDialog& d) {
+      auto& form = dynamic_cast<TFormOfsAddr&>(d);
+      form.EditOfsAddr->setText(text);
+      form.BitBtn1->click();
+      return int(QDialog::Accepted);
+    };
+  }
+  void Load(const QString& path) {
+    dialogs->openAnswers.push_back(path);
+    ui::Guard(&frm(), [this] { frm().FileOpenBtnClick(); });
+  }
+  const uint8_t* image() { return st().ImageBuffer.get(); }
+};
+
+TEST_F(ImageFilesTest, ExtensionSelectsTheParser) {
+  const QByteArray data("\x01\x02\x03\x04", 4);
+  const QByteArray hex = HexFile(0x0010, data);
+  struct Case {
+    const char* name;
+    bool isHex;
+  } cases[] = {{"PROG.hex", true}, {"prog.HEXA", true}, {"prog.s28", false}, {"prog", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    AnswerOffset("0x00000100");
+    Load(WriteFile(c.name, hex));
+    EXPECT_EQ(st().FileLoaded, 1);
+    if (c.isHex) {
+      EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(image()) + 0x10, 4), data);
+      EXPECT_EQ(image()[0x100], 0xFF);
+    } else {
+      // The text of the file itself lands at the dialog's offset.
+      EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(image()) + 0x100, hex.size()), hex);
+      EXPECT_EQ(image()[0x10], 0xFF);
+      EXPECT_EQ(st().FileEndAddr, 0x100u + hex.size() - 1);
+    }
+    EXPECT_EQ(frm().ProductEdit->text(), c.name);
+    EXPECT_EQ(frm().StatusPanelText(2), dir.filePath(c.name));
+    EXPECT_TRUE(dialogs->boxes.empty());
+  }
+}
+
+TEST_F(ImageFilesTest, RawOffsetIsRoundedDownAndDefaultsToTheChipStart) {
+  AnswerOffset("0x0000C00F");
+  Load(WriteFile("a.bin", "XYZ"));
+  EXPECT_EQ(image()[0xC000], 'X');
+  EXPECT_EQ(image()[0xC00F], 0xFF);
+
+  ChooseChip(2, 8);  // AMA3B1KK-KBR starts at 0xC000
+  dialogs->onModal = [](QDialog& d) {
+    EXPECT_EQ(dynamic_cast<TFormOfsAddr&>(d).EditOfsAddr->text(), "0x0000C000");
+    return int(QDialog::Accepted);  // closed without OK: FormShow's offset
+  };
+  Load(WriteFile("b.bin", "Q"));
+  EXPECT_EQ(st().BinFileOffset, 0xC000u);
+  EXPECT_EQ(image()[0xC000], 'Q');
+}
+
+TEST_F(ImageFilesTest, LoadMoreKeepsTheFirstFile) {
+  Load(WriteFile("first.hex", HexFile(0x0000, QByteArray(16, '\x11'))));
+  dialogs->openAnswers.push_back(WriteFile("second.hex", HexFile(0x0008, QByteArray(4, '\x22'))));
+  frm().SpdBtnLD2Click();
+  EXPECT_EQ(image()[0x07], 0x11);
+  EXPECT_EQ(image()[0x08], 0x22);
+  EXPECT_EQ(image()[0x0B], 0x22);
+  EXPECT_EQ(image()[0x0C], 0x11);
+  EXPECT_EQ(frm().ProductEdit->text(), "first.hex");
+  // A new Load starts from an erased image again.
+  Load(WriteFile("third.hex", HexFile(0x0100, QByteArray(1, '\x33'))));
+  EXPECT_EQ(image()[0x00], 0xFF);
+}
+
+TEST_F(ImageFilesTest, SummaryChecksumsAndHexView) {
+  ChooseChip(0, 0);  // PAC5210xx, 0 .. 0x7FFF
+  QByteArray row("AB\x1F\x7F\x80\xFF", 6);
+  Load(WriteFile("v.hex", HexFile(0x0010, row)));
+  EXPECT_TRUE(MemoHas("Chip Start Address = 0x000000."));
+  EXPECT_TRUE(MemoHas("Chip End Address   = 0x007FFF."));
+  EXPECT_TRUE(MemoHas("File Start Address = 0x000010."));
+  EXPECT_TRUE(MemoHas("File End Address   = 0x000015."));
+  auto& hv = *frm().HexViewer;
+  EXPECT_EQ(hv.RowCount(), 1 + 0x8000 / 16);
+  EXPECT_EQ(hv.Cell(0, 2), "0x00000010");
+  EXPECT_EQ(hv.Cell(1, 2), "41");
+  EXPECT_EQ(hv.Cell(6, 2), "FF");
+  EXPECT_EQ(hv.Cell(17, 2), "AB.\x7F............");
+  EXPECT_TRUE(frm().StatusPanelText(0).startsWith("AccSum:0x"));
+
+  // The additive checksum shows negated.
+  std::memset(st().ImageBuffer.get(), 0, 32);
+  std::memset(st().ImageBuffer.get(), 0xFF, 18);
+  st().ImageBuffer[18] = 70;  // 18 * 0xFF + 70 = 0x1234
+  frm().ShowImageChecksums(0, 31);
+  EXPECT_EQ(st().s.ImageSum, 0x1234);
+  EXPECT_EQ(frm().StatusPanelText(0), "AccSum:0xEDCC");
+  EXPECT_TRUE(MemoHas("Chip ACC CheckSum  = 0xEDCC/0x1234"));
+  std::memset(st().ImageBuffer.get(), 0, 32);
+  frm().ShowImageChecksums(0, 31);
+  EXPECT_EQ(frm().StatusPanelText(0), "AccSum:0x0000");
+  EXPECT_EQ(frm().StatusPanelText(1), "CRCSum:0x0000");
+}
+
+TEST_F(ImageFilesTest, LoadWithoutAChipLeavesViewsAlone) {
+  Load(WriteFile("n.hex", HexFile(0, "x")));
+  EXPECT_EQ(frm().HexViewer->RowCount(), 1);
+  EXPECT_EQ(frm().StatusPanelText(0), "AccSum:");
+  EXPECT_FALSE(MemoHas("Chip Start Address"));
+  EXPECT_EQ(MemoCount("..........................................."), 2);
+}
+
+TEST_F(ImageFilesTest, MalformedFileIsReportedWithItsLine) {
+  Load(WriteFile("bad.hex", HexRecord(0, "ok") + ":10000000ZZ\r\n"));
+  EXPECT_EQ(st().FileLoaded, 0);
+  EXPECT_TRUE(MemoHas("Load of \"" + dir.filePath("bad.hex") + "\" failed at line 2: "));
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(dialogs->boxes[0].text.contains("failed at line 2"));
+  EXPECT_EQ(image()[0], 'o');  // the good record before it stays
+}
+
+TEST_F(ImageFilesTest, SerialNumberPlacement) {
+  struct Case {
+    bool eight, bigEndian;
+    QByteArray bytes;
+  } cases[] = {
+      {false, false, QByteArray::fromHex("44332211")},
+      {false, true, QByteArray::fromHex("11223344")},
+      {true, false, QByteArray::fromHex("4433221188776655")},
+      {true, true, QByteArray::fromHex("5566778811223344")},
+  };
+  ChooseChip(0, 0);
+  Load(WriteFile("s.hex", HexFile(0, "z")));
+  frm().CheckBoxSN->setChecked(true);
+  frm().ChkBoxPCSN->setChecked(true);
+  frm().SNEdit->setText("0x11223344");
+  frm().EditSNHW->setText("0x55667788");
+  frm().AddrEdit->setText("0x0000010C");  // 8 bytes run into the next row
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes.toHex().toStdString());
+    std::memset(st().ImageBuffer.get() + 0x100, 0xFF, 32);
+    frm().ChkBoxSNLen->setChecked(c.eight);
+    frm().SNOrderChk->setChecked(c.bigEndian);
+    frm().CollectSettings();
+    frm().PlaceOnlineSerialNumber();
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(image()) + 0x10C, c.bytes.size()), c.bytes);
+    EXPECT_EQ(image()[0x10B], 0xFF);
+    EXPECT_EQ(image()[0x10C + c.bytes.size()], 0xFF);
+    auto& hv = *frm().HexViewer;
+    const int row = hv.RowOfAddress(0x100);
+    EXPECT_EQ(hv.Cell(13, row), ui::HexByteText(uint8_t(c.bytes[0])));
+    const int last = 0x10C + c.bytes.size() - 1;
+    EXPECT_EQ(hv.Cell(last % 16 + 1, hv.RowOfAddress(last)),
+              ui::HexByteText(uint8_t(c.bytes.back())));
+  }
+}
+
+TEST_F(ImageFilesTest, InfoFileUpToTheInfoMemorySize) {
+  ChooseChip(2, 0);  // 2048 bytes of info memory
+  dialogs->openAnswers.push_back(WriteFile("i.bin", QByteArray(2048, '\x5A')));
+  frm().LoadEepData1Click();
+  EXPECT_TRUE(dialogs->boxes.empty());
+  EXPECT_EQ(st().InfoBuffer[2047], 0x5A);
+  EXPECT_TRUE(frm().ChkBoxEep->isChecked());
+  EXPECT_EQ(frm().EEPView->RowCount(), 1 + 2048 / 16);
+  EXPECT_EQ(frm().EEPView->Cell(0, 1), "0x50020000");
+
+  dialogs->openAnswers.push_back(WriteFile("j.bin", QByteArray(2049, '\xFF')));
+  frm().LoadEepData1Click();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].text, "File is out of buffer!!!");
+  EXPECT_EQ(st().InfoBuffer[2047], 0xFF);
+  EXPECT_EQ(st().InfoBuffer[2048], 0xFF);
+  EXPECT_FALSE(frm().ChkBoxEep->isChecked());  // all 0xFF
+  EXPECT_TRUE(MemoHas("Chip Info CRC CheckSum = 0x"));
+}
+
+TEST_F(ImageFilesTest, InfoFileThatCannotBeOpenedGoesToTheErrorBox) {
+  ChooseChip(2, 0);
+  dialogs->openAnswers.push_back(dir.filePath("missing.bin"));
+  ui::Guard(&frm(), [this] { frm().LoadEepData1Click(); });
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
+}
+
+TEST_F(ImageFilesTest, SaveNeedsData) {
+  dialogs->saveAnswers.push_back(dir.filePath("never.bin"));
+  frm().FileSaveBtnClick();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].text, "No data to be saved!");
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.bin")));
+}
+
+TEST_F(ImageFilesTest, SaveWritesTheChipRangeOrSaysWhyNot) {
+  ChooseChip(0, 0);
+  Load(WriteFile("d.hex", HexFile(0x7FFF, "E")));
+  const QString good = dir.filePath("out.bin");
+  dialogs->saveAnswers.push_back(good);
+  frm().FileSaveBtnClick();
+  QFile f(good);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QByteArray saved = f.readAll();
+  EXPECT_EQ(saved.size(), 0x8000);
+  EXPECT_EQ(saved.back(), 'E');
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].text, "File \"" + good + "\" has saved");
+
+  dialogs->boxes.clear();
+  const QString bad = dir.filePath("no/such/dir/out.bin");
+  dialogs->saveAnswers.push_back(bad);
+  frm().FileSaveBtnClick();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(dialogs->boxes[0].text.startsWith("Save of \"" + bad + "\" failed"));
+  EXPECT_FALSE(dialogs->boxes[0].text.contains("has saved"));
+  EXPECT_TRUE(MemoHas("Save of \"" + bad + "\" failed"));
+}
+
+TEST_F(ImageFilesTest, InfoSave) {
+  ChooseChip(2, 0);
+  const QString path = dir.filePath("info.bin");
+  dialogs->saveAnswers.push_back(path);
+  frm().SaveEepData1Click();
+  EXPECT_EQ(QFileInfo(path).size(), 2048);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].text, "EEP dtat has been saved to file of \"" + path + "\"!");
+}
+
+}  // namespace
+}  // namespace kestra::console::testing
