@@ -169,6 +169,15 @@ std::vector<uint8_t> StatusReply(uint8_t code, uint16_t param, uint8_t status) {
 
 void Resize(std::vector<uint8_t>& v, std::size_t n) { v.resize(n, 0xFF); }
 
+uint16_t FirmwareCheck16(const uint8_t* data, std::size_t len) {
+  uint16_t c = 0;
+  for (std::size_t i = 0; i + 1 < len; i += 2) {
+    const bool odd = (c & 1) != 0;
+    c = static_cast<uint16_t>((c >> 1) ^ Get16(data + i) ^ (odd ? 0x4A12 : 0));
+  }
+  return c;
+}
+
 // Payload length each command must carry (-1: checked by the handler).
 int ExpectedLength(uint8_t code, uint16_t param) {
   switch (code) {
@@ -336,7 +345,10 @@ std::vector<uint8_t> SimDevice::State::Execute(const std::vector<uint8_t>& p,
         Violation(code, "verify packet header is not BA FF 3F F1 00 00");
       std::vector<uint8_t> payload(20, 0);
       const uint16_t sum = ByteSum16(firmware.data(), firmware.size());
-      const uint16_t crc = Check16(firmware.data(), firmware.size());
+      // The CRC-type value runs the link check recurrence over the firmware's
+      // 16-bit words (one per word address): over bytes it never sets bit 15,
+      // so it could never match the tool's expected 0xCBC2.
+      const uint16_t crc = FirmwareCheck16(firmware.data(), firmware.size());
       Put16(&payload[0], crc);
       Put16(&payload[2], sum);
       Put16(&payload[16], sum);

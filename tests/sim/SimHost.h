@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -163,6 +164,15 @@ class HostPort {
   std::optional<Bytes> Transact(const Bytes& packet, int timeoutMs = 10000) {
     if (!Send(packet)) return std::nullopt;
     return Receive(timeoutMs);
+  }
+  // The next chunk of raw bytes, as the line delivers it.
+  std::optional<Bytes> ReadChunk(int timeoutMs = 10000, std::size_t most = 2048) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0 || !(p.revents & POLLIN)) return std::nullopt;
+    uint8_t buf[8192];
+    const ssize_t n = ::read(fd_, buf, std::min(most, sizeof buf));
+    if (n <= 0) return std::nullopt;
+    return Bytes(buf, buf + n);
   }
   bool HungUp() const { return hungUp_; }
   int Chunks() const { return chunks_; }
