@@ -76,6 +76,21 @@ void ApplyChipRule(int seriesIndex, const std::string& name, PendingChip& p) {
   p.FlashKBCopy = p.FlashKB;
 }
 
+void CommitChip(ConsoleState& st, const PendingChip& p, const std::string& name) {
+  auto& s = st.s;
+  st.ChipSelected = 1;
+  s.IsApollo3 = 0;
+  s.ChipSeries = p.Series;
+  s.ChipFamily = p.Family;
+  s.ChipIndex = p.Index;
+  s.FlashSizeKB = p.FlashKB;
+  s.SectorSize = p.SectorSize;
+  s.FlashSizeKBCopy = p.FlashKBCopy;
+  s.InfoMemSize = p.InfoSize;
+  s.InfoMemStart = p.InfoStart;
+  st.ChipName = name;
+}
+
 void SetupChipOptions(ConsoleState& st, TProgramArmFrm& frm) {
   auto& s = st.s;
   // Every series. Unticking the lock option raises its handler (advice box).
@@ -223,18 +238,7 @@ void TChipSelectForm::ListBoxChipsClick() {
 }
 
 void TChipSelectForm::BitBtnOKClick() {
-  auto& s = st_.s;
-  st_.ChipSelected = 1;
-  s.IsApollo3 = 0;
-  s.ChipSeries = pending_.Series;
-  s.ChipFamily = pending_.Family;
-  s.ChipIndex = pending_.Index;
-  s.FlashSizeKB = pending_.FlashKB;
-  s.SectorSize = pending_.SectorSize;
-  s.FlashSizeKBCopy = pending_.FlashKBCopy;
-  s.InfoMemSize = pending_.InfoSize;
-  s.InfoMemStart = pending_.InfoStart;
-  st_.ChipName = EditSelChip->text().toStdString();
+  CommitChip(st_, pending_, EditSelChip->text().toStdString());
   if (!frm_) return;
   const QString name = QString::fromStdString(st_.ChipName);
   if (frm_->MCUNameEdit->text() == name) {

@@ -60,6 +60,11 @@ struct PendingChip {
 // rule reads it).
 void ApplyChipRule(int seriesIndex, const std::string& name, PendingChip& p);
 
+// Commits a choice into the chip parameters as the dialog's OK does
+// (ChipSelected := 1, IsApollo3 := 0, the pending values, ChipName); the
+// main window's chip name edit is the caller's.
+void CommitChip(ConsoleState& st, const PendingChip& p, const std::string& name);
+
 // Adapts the main window's option controls and some chip parameters to the
 // chosen series (reads ChipSeries, ChipFamily and ChipName).
 void SetupChipOptions(ConsoleState& st, TProgramArmFrm& frm);
