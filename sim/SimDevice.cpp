@@ -623,11 +623,15 @@ void SimDevice::State::SleepUntil(Clock::time_point t) {
 // Closing the master flushes what the host has not read yet: give the host up
 // to two seconds to take the last reply first.
 void SimDevice::State::DrainToHost() {
+  // The bytes may not have reached the slave's queue yet when we first look:
+  // once they were seen, two empty looks suffice, else wait for 50 ms of quiet.
   const auto until = Clock::now() + std::chrono::seconds(2);
   int quiet = 0;
-  while (quiet < 3 && Clock::now() < until) {
+  bool seen = false;
+  while (Clock::now() < until && quiet < (seen ? 2 : 25)) {
     int pending = 0;
     if (::ioctl(slave.Get(), FIONREAD, &pending) != 0) return;
+    seen = seen || pending > 0;
     quiet = pending == 0 ? quiet + 1 : 0;
     SleepUntil(Clock::now() + std::chrono::milliseconds(2));
   }
@@ -740,6 +744,12 @@ void SimDevice::Run() {
     }
     if (n == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t got = ::read(s.master.Get(), buf.data(), buf.size());
+      {
+        // The pacing may have been switched while we slept.
+        std::lock_guard lk(s.m);
+        paced = s.opt.paced;
+        byteTimeNs = s.opt.byteTimeNs;
+      }
       if (got > 0) {
         if (paced) {
           const auto now = Clock::now();

@@ -1,6 +1,7 @@
 // The simulated device over its pty, driven by a raw host port.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <numeric>
 
 #include "SimHost.h"
@@ -290,14 +291,15 @@ TEST_F(SimDeviceTest, ChipStateFaults) {
 TEST_F(SimDeviceTest, SilenceAndUnplug) {
   dev.SetSilent(true);
   EXPECT_FALSE(host.Transact(Packet(0x3D, 0, {}), 300));
-  EXPECT_EQ(dev.PacketCount(0x3D), 1);  // still received and checked
+  // Still received and checked.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dev.PacketCount(0x3D) == 1; }, 10000));
   dev.SetSilent(false);
   dev.SetUnplugAfter(2);
   EXPECT_TRUE(host.Transact(Packet(0x3D, 0, {})));
   EXPECT_TRUE(host.Transact(Packet(0x3D, 0, {})));  // answered, then the line goes
   EXPECT_FALSE(host.Receive(10000));
   EXPECT_TRUE(host.HungUp());
-  EXPECT_TRUE(dev.Unplugged());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return dev.Unplugged(); }, 10000));
 }
 
 TEST_F(SimDeviceTest, UnplugNowHangsUpTheHost) {
