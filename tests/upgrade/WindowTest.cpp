@@ -1,0 +1,221 @@
+// The upgrade tool's window, offscreen, against simulated programmers on
+// pseudo-terminals listed by the farm's serial device table.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "serial/TComm.h"
+#include "sim/SimFarm.h"
+#include "ui/Gauge.h"
+#include "ui/Memo.h"
+#include "ui/ScriptedDialogs.h"
+#include "ui/SortedComboBox.h"
+#include "upgrade/FirmwareImage.h"
+#include "upgrade/MainFwUpEPS.h"
+
+namespace kestra::upgrade {
+namespace {
+
+bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!cond()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void Pump(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto scripted = std::make_unique<ui::ScriptedDialogs>();
+    dialogs = scripted.get();
+    previous = ui::SetDialogs(std::move(scripted));
+  }
+  void TearDown() override {
+    window.reset();
+    ui::SetDialogs(std::move(previous));
+  }
+  // A farm of n devices listed in the device table, and a shown window.
+  void Start(int n, sim::SimOptions options = {}) {
+    farm = std::make_unique<sim::SimFarm>(n, std::string{}, options);
+    farm->ExportTable();
+    window = std::make_unique<TFirmWareUG>();
+    window->show();
+  }
+  bool Found() {
+    return WaitFor([&] { return window->SpdBtnDownLoad->isEnabled(); });
+  }
+  bool MemoHas(const QString& line) const { return window->InfoMemo->Lines().contains(line); }
+
+  ui::ScriptedDialogs* dialogs = nullptr;
+  std::unique_ptr<ui::DialogService> previous;
+  std::unique_ptr<sim::SimFarm> farm;
+  std::unique_ptr<TFirmWareUG> window;
+};
+
+TEST_F(WindowTest, ShowingPrintsTheBannerAndFindsTheDevice) {
+  Start(1);
+  const QStringList& lines = window->InfoMemo->Lines();
+  ASSERT_GE(lines.size(), 9);
+  EXPECT_EQ(lines[0], QStringLiteral(" *----------------------------------------------------*"));
+  EXPECT_EQ(lines[4], QStringLiteral(" *           更新区 CheckSum 1 = 0x126E               *"));
+  EXPECT_EQ(lines[5], QStringLiteral(" *           更新区 CheckSum 2 = 0xCBC2               *"));
+  EXPECT_EQ(lines[7], QString());
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("KestraGangA4 Firmware Upgrade Wizard - GBR7x"));
+  const QString port = QString::fromStdString(farm->Device(0).PortName());
+  EXPECT_EQ(lines[8], QStringLiteral("> Checking Device In %1............").arg(port));
+  EXPECT_FALSE(window->SpdBtnVerify->isEnabled());
+  EXPECT_TRUE(window->Upgrade1->isEnabled());
+
+  ASSERT_TRUE(Found());
+  EXPECT_TRUE(window->SpdBtnVerify->isEnabled());
+  EXPECT_EQ(window->DevLabel->text(), QStringLiteral("KestraGangA4 V2.3"));
+  EXPECT_TRUE(MemoHas(QStringLiteral("> Find Device : KestraGangA4 V2.3!")));
+  EXPECT_EQ(window->State().DeviceIdentified, 1);
+  EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+TEST_F(WindowTest, IdentificationTextsDecide) {
+  struct Case {
+    const char* ident;
+    bool accepted;
+  };
+  for (const Case& c : {Case{"KestraGangB7 R1", true}, Case{"Stranger Programmer", false}}) {
+    SCOPED_TRACE(c.ident);
+    sim::SimOptions options;
+    options.ident = c.ident;
+    Start(1, options);
+    ASSERT_TRUE(WaitFor([&] { return farm->Device(0).PacketCount(0x3D) == 1; }));
+    if (c.accepted) {
+      ASSERT_TRUE(Found());
+      EXPECT_EQ(window->DevLabel->text(), QString::fromLatin1(c.ident));
+    } else {
+      Pump(300);
+      EXPECT_FALSE(window->SpdBtnDownLoad->isEnabled());
+      EXPECT_FALSE(window->SpdBtnVerify->isEnabled());
+      EXPECT_EQ(window->DevLabel->text(), QStringLiteral("Searching Devices............"));
+      EXPECT_EQ(window->State().DeviceIdentified, 0);
+    }
+    window.reset();
+    farm.reset();
+  }
+}
+
+TEST_F(WindowTest, UpgradeWritesTheImageAndVerifySucceeds) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  sim::SimDevice& dev = farm->Device(0);
+  window->SpdBtnDownLoad->click();
+  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 1; }));
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Information);
+  EXPECT_EQ(dialogs->boxes[0].text, QStringLiteral("操作成功！"));
+  EXPECT_EQ(dev.PacketCount(0xB7), 8);
+  const std::vector<uint8_t> image(KestraGangA4_RV7.FwImage,
+                                   KestraGangA4_RV7.FwImage + FwImageSize);
+  EXPECT_EQ(dev.Firmware(), image);
+  EXPECT_EQ(window->ProgressBar1->Progress(), window->ProgressBar1->MaxValue());
+  EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeBlue);
+  EXPECT_EQ(window->State().OpState, OpIdle);
+
+  // The button and the menu entry both verify.
+  window->SpdBtnVerify->click();
+  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 2; }));
+  window->Verification1->trigger();
+  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 3; }));
+  for (std::size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(dialogs->boxes[i].kind, ui::ScriptedDialogs::Box::Information);
+    EXPECT_EQ(dialogs->boxes[i].text, QStringLiteral("操作成功！"));
+  }
+  EXPECT_EQ(dev.PacketCount(0xBA), 2);
+  EXPECT_EQ(window->InfoMemo->Lines().back(), QStringLiteral("> 操作成功！"));
+  EXPECT_EQ(farm->ViolationCount(), 0) << (farm->Violations().empty() ? "" : farm->Violations()[0]);
+}
+
+TEST_F(WindowTest, VerifyOfAnotherFirmwareFails) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  window->SpdBtnVerify->click();  // the simulator's store is still erased
+  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 1; }));
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
+  EXPECT_EQ(dialogs->boxes[0].text, QStringLiteral("总数据校验和不一致！"));
+  EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeRed);
+}
+
+TEST_F(WindowTest, RefreshDisablesTheActionsAndClosesThePort) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  window->BitBtnFresh->click();
+  EXPECT_FALSE(window->SpdBtnDownLoad->isEnabled());
+  EXPECT_FALSE(window->SpdBtnVerify->isEnabled());
+  EXPECT_EQ(window->SerComm1->PortHandle(), 0u);
+  EXPECT_EQ(window->State().DeviceIdentified, 0);
+  ASSERT_EQ(window->ComboBoxCOM->Count(), 1);
+  EXPECT_EQ(window->ComboBoxCOM->Text(), farm->Device(0).PortName());
+  // Find probes again.
+  window->BitBtnFind->click();
+  ASSERT_TRUE(Found());
+  EXPECT_EQ(farm->Device(0).PacketCount(0x3D), 2);
+}
+
+TEST_F(WindowTest, SearchProbesTheFirstOfTwoPorts) {
+  Start(2);
+  ASSERT_TRUE(Found());
+  ASSERT_EQ(window->ComboBoxCOM->Count(), 2);
+  const std::string first = window->ComboBoxCOM->Item(0);
+  EXPECT_EQ(window->ComboBoxCOM->Text(), window->ComboBoxCOM->Item(1));
+  EXPECT_EQ(window->SerComm1->CommName, first);
+  sim::SimDevice* probed = farm->DeviceByPort(first);
+  ASSERT_NE(probed, nullptr);
+  EXPECT_EQ(probed->PacketCount(0x3D), 1);
+  EXPECT_EQ(farm->DeviceByPort(window->ComboBoxCOM->Item(1))->PacketCount(0x3D), 0);
+}
+
+TEST_F(WindowTest, LostPortDropsTheFirstListEntry) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  farm->Device(0).Unplug();
+  ASSERT_TRUE(WaitFor([&] { return window->ComboBoxCOM->Count() == 0; }));
+  EXPECT_TRUE(window->SpdBtnDownLoad->isEnabled());  // no state changes
+}
+
+TEST_F(WindowTest, NoPortListed) {
+  QTemporaryDir dir;
+  const QString table = dir.filePath(QStringLiteral("table"));
+  QFile f(table);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.close();
+  setenv("KESTRA_SERIAL_TABLE", table.toLocal8Bit().constData(), 1);
+  window = std::make_unique<TFirmWareUG>();
+  window->show();
+  EXPECT_EQ(window->ComboBoxCOM->Text(), "No Device Availiable");
+  EXPECT_EQ(window->DevLabel->text(), QStringLiteral("设备......"));
+  EXPECT_EQ(window->SerComm1->PortHandle(), 0u);
+  // Upgrade without an open port sends nothing and leaves the operation set.
+  window->Upgrade1->trigger();
+  EXPECT_EQ(window->State().OpState, OpUpgrade);
+  EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+}  // namespace
+}  // namespace kestra::upgrade
