@@ -217,5 +217,29 @@ TEST_F(WindowTest, NoPortListed) {
   EXPECT_TRUE(dialogs->boxes.empty());
 }
 
+TEST_F(WindowTest, PortThatDoesNotOpenEndsTheSearchInAnErrorBox) {
+  // A listed port that is a plain file: it passes the listing's open test
+  // but is no serial port.
+  QTemporaryDir dir;
+  QFile plain(dir.filePath(QStringLiteral("notatty")));
+  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+  plain.close();
+  const QString table = dir.filePath(QStringLiteral("table"));
+  QFile f(table);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("\\Device\\VCP0\t../" + dir.path().toLocal8Bit() + "/notatty\n");
+  f.close();
+  setenv("KESTRA_SERIAL_TABLE", table.toLocal8Bit().constData(), 1);
+  window = std::make_unique<TFirmWareUG>();
+  window->show();
+  EXPECT_TRUE(window->isVisible());
+  ASSERT_EQ(window->ComboBoxCOM->Count(), 1);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
+  EXPECT_EQ(window->DevLabel->text(), QStringLiteral("Searching Devices............"));
+  EXPECT_EQ(window->SerComm1->PortHandle(), 0u);
+  EXPECT_EQ(window->State().ExpCheckSum2, 0xCBC2);  // the banner step ran before the search
+}
+
 }  // namespace
 }  // namespace kestra::upgrade
