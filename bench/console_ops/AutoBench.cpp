@@ -157,15 +157,7 @@ int main(int argc, char** argv) {
     p.Index = 1;
     p.Series = '6';
     ApplyChipRule(2, "APOLLO512-KBR", p);
-    st.ChipSelected = 1;
-    st.s.ChipSeries = p.Series;
-    st.s.ChipIndex = p.Index;
-    st.s.FlashSizeKB = p.FlashKB;
-    st.s.FlashSizeKBCopy = p.FlashKBCopy;
-    st.s.SectorSize = p.SectorSize;
-    st.s.InfoMemSize = p.InfoSize;
-    st.s.InfoMemStart = p.InfoStart;
-    st.ChipName = "APOLLO512-KBR";
+    CommitChip(st, p, "APOLLO512-KBR");
     w.MCUNameEdit->setText("APOLLO512-KBR");
     std::vector<uint8_t> image(std::size_t{st.s.FlashSizeKB} * 1024);
     for (std::size_t i = 0; i < image.size(); ++i)

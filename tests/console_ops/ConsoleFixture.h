@@ -103,7 +103,7 @@ class ConsoleFixture : public ::testing::Test {
     st.StartupDir = dir.path().toStdString();
     const int expected = std::min(devices, ChannelCount);
     ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == expected; }))
-        << "found " << int(st.DevicesFound);
+        << "found " << int(st.DevicesFound) << Dump();
   }
 
   // As the chip selection dialog's OK does: seriesIndex 0 Active-Semi, 1 EPSON, 2 Apollo.
@@ -112,18 +112,7 @@ class ConsoleFixture : public ::testing::Test {
     p.Index = index;
     p.Series = ChipSeriesList[seriesIndex].Series;
     ApplyChipRule(seriesIndex, name, p);
-    auto& s = st.s;
-    st.ChipSelected = 1;
-    s.IsApollo3 = 0;
-    s.ChipSeries = p.Series;
-    s.ChipFamily = p.Family;
-    s.ChipIndex = p.Index;
-    s.FlashSizeKB = p.FlashKB;
-    s.SectorSize = p.SectorSize;
-    s.FlashSizeKBCopy = p.FlashKBCopy;
-    s.InfoMemSize = p.InfoSize;
-    s.InfoMemStart = p.InfoStart;
-    st.ChipName = name;
+    CommitChip(st, p, name);
     w->MCUNameEdit->setText(QString::fromStdString(name));
   }
 
@@ -134,6 +123,14 @@ class ConsoleFixture : public ::testing::Test {
     WriteIntelHex(path, image);
     EXPECT_TRUE(w->LoadObjectFile(path));
     return image;
+  }
+
+  // The memo and the boxes shown, for failure messages.
+  std::string Dump() const {
+    std::string d = "\n";
+    for (const auto& l : Lines()) d += l + "\n";
+    for (const auto& b : dialogs->boxes) d += "box: " + b.text.toStdString() + "\n";
+    return d;
   }
 
   bool AllIdle(int n = ChannelCount) const {
