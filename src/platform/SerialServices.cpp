@@ -120,6 +120,11 @@ std::shared_ptr<KernelObject> SerialServices::LookupObject(Handle h) {
   return it == objects_.end() ? nullptr : it->second;
 }
 
+size_t SerialServices::HandleCount() {
+  std::lock_guard lock(tableMutex_);
+  return objects_.size();
+}
+
 bool SerialServices::CloseHandle(Handle h) {
   std::shared_ptr<KernelObject> obj;
   {

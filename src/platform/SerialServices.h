@@ -187,6 +187,9 @@ class SerialServices {
   virtual bool PostThreadMessage(ThreadMessageQueue& queue, uint32_t msg, uintptr_t wParam,
                                  std::unique_ptr<uint8_t[]> block);
 
+  // The number of open handles (ports and events).
+  size_t HandleCount();
+
   // Looks up an open handle (null when not open or of another kind).
   template <class T>
   std::shared_ptr<T> Lookup(Handle h) {

@@ -1,0 +1,410 @@
+#include "platform/ScriptedSerial.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace kestra::platform {
+
+class ScriptedPort : public KernelObject {
+ public:
+  explicit ScriptedPort(ScriptedSerialServices& s) : services_(s) {}
+  void OnClose() override { services_.Closed(); }
+
+ private:
+  ScriptedSerialServices& services_;
+};
+
+ScriptedSerialServices::ScriptedSerialServices() = default;
+
+ScriptedSerialServices::~ScriptedSerialServices() {
+  Handle port;
+  {
+    std::lock_guard lock(mutex_);
+    port = port_;
+  }
+  if (port) CloseHandle(port);  // while this object still exists
+}
+
+// ---------------------------------------------------------------- script
+
+void ScriptedSerialServices::FailCreateFile(bool fail) {
+  std::lock_guard lock(mutex_);
+  failCreateFile_ = fail;
+}
+
+void ScriptedSerialServices::SetCharacterDevice(bool isChar) {
+  std::lock_guard lock(mutex_);
+  isChar_ = isChar;
+}
+
+void ScriptedSerialServices::FailSetupComm(bool fail) {
+  std::lock_guard lock(mutex_);
+  failSetup_ = fail;
+}
+
+void ScriptedSerialServices::FailEventCreation(int n) {
+  std::lock_guard lock(mutex_);
+  eventFailIn_ = n;
+}
+
+void ScriptedSerialServices::FailThreadCreation(int n) {
+  std::lock_guard lock(mutex_);
+  threadFailIn_ = n;
+}
+
+void ScriptedSerialServices::FailPost(uint32_t msg) {
+  std::lock_guard lock(mutex_);
+  failPosts_.insert(msg);
+}
+
+void ScriptedSerialServices::FailSetCommMask(bool fail) {
+  std::lock_guard lock(mutex_);
+  failMask_ = fail;
+}
+
+void ScriptedSerialServices::Receive(const std::vector<uint8_t>& bytes) {
+  std::lock_guard lock(mutex_);
+  rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+  FillRead();
+}
+
+void ScriptedSerialServices::SetMaxWriteChunk(uint32_t n) {
+  std::lock_guard lock(mutex_);
+  maxChunk_ = std::max<uint32_t>(n, 1);
+}
+
+void ScriptedSerialServices::HoldWrites(bool hold) {
+  std::lock_guard lock(mutex_);
+  holdWrites_ = hold;
+}
+
+void ScriptedSerialServices::ReleaseWrite() {
+  std::lock_guard lock(mutex_);
+  if (!write_.pending) return;
+  write_.count = WriteChunk(write_);
+  Complete(write_, ErrSuccess);
+}
+
+void ScriptedSerialServices::HoldReads(bool hold) {
+  std::lock_guard lock(mutex_);
+  holdReads_ = hold;
+  cv_.notify_all();
+}
+
+int ScriptedSerialServices::ReadsAtGate() {
+  std::lock_guard lock(mutex_);
+  return readsAtGate_;
+}
+
+void ScriptedSerialServices::LineError(uint32_t ceBits) {
+  std::lock_guard lock(mutex_);
+  ceErrors_ |= ceBits;
+  Signal(EvErr);
+}
+
+void ScriptedSerialServices::SignalCommEvent(uint32_t evBits) {
+  std::lock_guard lock(mutex_);
+  Signal(evBits);
+}
+
+void ScriptedSerialServices::Vanish() {
+  std::lock_guard lock(mutex_);
+  deadError_ = ErrGenFailure;
+  for (Op* op : {&read_, &write_, &comm_})
+    if (op->pending) Complete(*op, deadError_);
+}
+
+void ScriptedSerialServices::FailNextWrite(uint32_t error) {
+  std::lock_guard lock(mutex_);
+  nextWriteError_ = error;
+}
+
+bool ScriptedSerialServices::PortOpen() {
+  std::lock_guard lock(mutex_);
+  return port_ != 0;
+}
+
+bool ScriptedSerialServices::WritePending() {
+  std::lock_guard lock(mutex_);
+  return write_.pending;
+}
+
+std::vector<uint8_t> ScriptedSerialServices::Written() {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
+int ScriptedSerialServices::WriteCalls() {
+  std::lock_guard lock(mutex_);
+  return writeCalls_;
+}
+
+int ScriptedSerialServices::ImmediateReads() {
+  std::lock_guard lock(mutex_);
+  return immediateReads_;
+}
+
+int ScriptedSerialServices::SetCommStateCalls() {
+  std::lock_guard lock(mutex_);
+  return stateCalls_;
+}
+
+int ScriptedSerialServices::SetCommTimeoutsCalls() {
+  std::lock_guard lock(mutex_);
+  return timeoutCalls_;
+}
+
+std::vector<uint32_t> ScriptedSerialServices::Purges() {
+  std::lock_guard lock(mutex_);
+  return purges_;
+}
+
+DeviceControlBlock ScriptedSerialServices::LastState() {
+  std::lock_guard lock(mutex_);
+  return dcb_;
+}
+
+CommTimeouts ScriptedSerialServices::LastTimeouts() {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
+// ---------------------------------------------------------------- internals
+
+uint32_t ScriptedSerialServices::Check(Handle port) {
+  if (port == 0 || port != port_) return ErrInvalidHandle;
+  return deadError_;
+}
+
+void ScriptedSerialServices::Begin(Op& op, Overlapped* ov) {
+  op = Op{};
+  op.ov = ov;
+  op.event = ov ? Lookup<Event>(ov->hEvent) : nullptr;
+  if (op.event) op.event->Reset();
+  op.pending = true;
+}
+
+void ScriptedSerialServices::Complete(Op& op, uint32_t error) {
+  op.pending = false;
+  op.error = error;
+  if (op.event) op.event->Set();
+  cv_.notify_all();
+}
+
+void ScriptedSerialServices::FillRead() {
+  if (!read_.pending || rx_.empty()) return;
+  const uint32_t n = std::min<uint32_t>(read_.size, static_cast<uint32_t>(rx_.size()));
+  std::memcpy(read_.readBuf, rx_.data(), n);
+  rx_.erase(rx_.begin(), rx_.begin() + n);
+  read_.count = n;
+  Complete(read_, ErrSuccess);
+}
+
+uint32_t ScriptedSerialServices::WriteChunk(Op& op) {
+  const uint32_t n = std::min(op.size, maxChunk_);
+  written_.insert(written_.end(), op.writeBuf, op.writeBuf + n);
+  return n;
+}
+
+void ScriptedSerialServices::Signal(uint32_t bits) {
+  if (comm_.pending) {
+    comm_.mask = bits;
+    Complete(comm_, ErrSuccess);
+  } else {
+    pendingEvents_ |= bits;
+  }
+}
+
+void ScriptedSerialServices::Closed() {
+  std::lock_guard lock(mutex_);
+  for (Op* op : {&read_, &write_, &comm_})
+    if (op->pending) Complete(*op, ErrOperationAborted);
+  port_ = 0;
+  holdReads_ = false;
+  cv_.notify_all();
+}
+
+// ---------------------------------------------------------------- the layer
+
+Handle ScriptedSerialServices::CreateFile(const std::string&, uint32_t* error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (failCreateFile_ || port_ != 0) {
+      if (error) *error = failCreateFile_ ? ErrFileNotFound : ErrSharingViolation;
+      return 0;
+    }
+  }
+  const Handle h = AddObject(std::make_shared<ScriptedPort>(*this));
+  std::lock_guard lock(mutex_);
+  port_ = h;
+  deadError_ = ErrSuccess;
+  rx_.clear();
+  read_ = write_ = comm_ = Op{};
+  commMask_ = pendingEvents_ = ceErrors_ = 0;
+  if (error) *error = ErrSuccess;
+  return h;
+}
+
+bool ScriptedSerialServices::IsCharacterDevice(Handle port) {
+  std::lock_guard lock(mutex_);
+  return port == port_ && isChar_;
+}
+
+uint32_t ScriptedSerialServices::SetupComm(Handle port, uint32_t, uint32_t) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  return failSetup_ ? ErrInvalidParameter : ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::PurgeComm(Handle port, uint32_t flags) {
+  std::lock_guard lock(mutex_);
+  if (port != port_ || port == 0) return ErrInvalidHandle;
+  purges_.push_back(flags);
+  if ((flags & PurgeTxAbort) && write_.pending) Complete(write_, ErrOperationAborted);
+  if ((flags & PurgeRxAbort) && read_.pending) Complete(read_, ErrOperationAborted);
+  if (flags & PurgeRxClear) rx_.clear();
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::GetCommState(Handle port, DeviceControlBlock* dcb) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  *dcb = dcb_;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::SetCommState(Handle port, const DeviceControlBlock& dcb) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  ++stateCalls_;
+  dcb_ = dcb;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::GetCommTimeouts(Handle port, CommTimeouts* t) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  *t = timeouts_;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::SetCommTimeouts(Handle port, const CommTimeouts& t) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  ++timeoutCalls_;
+  timeouts_ = t;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::SetCommMask(Handle port, uint32_t mask) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  if (failMask_) return ErrInvalidParameter;
+  commMask_ = mask;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::WaitCommEvent(Handle port, uint32_t* mask, Overlapped* ov) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  Begin(comm_, ov);
+  comm_.maskOut = mask;
+  if (pendingEvents_ != 0) {
+    *mask = pendingEvents_;
+    comm_.mask = pendingEvents_;
+    pendingEvents_ = 0;
+    Complete(comm_, ErrSuccess);
+    return ErrSuccess;
+  }
+  return ErrIoPending;
+}
+
+uint32_t ScriptedSerialServices::ReadFile(Handle port, void* buffer, uint32_t size, uint32_t* read,
+                                          Overlapped* ov) {
+  std::unique_lock lock(mutex_);
+  if (holdReads_) {
+    ++readsAtGate_;
+    cv_.wait(lock, [this] { return !holdReads_; });
+    --readsAtGate_;
+  }
+  if (uint32_t e = Check(port)) return e;
+  Begin(read_, ov);
+  read_.readBuf = static_cast<uint8_t*>(buffer);
+  read_.size = size;
+  FillRead();
+  if (!read_.pending) {
+    ++immediateReads_;
+    if (read) *read = read_.count;
+    return ErrSuccess;
+  }
+  return ErrIoPending;
+}
+
+uint32_t ScriptedSerialServices::WriteFile(Handle port, const void* buffer, uint32_t size,
+                                           uint32_t* written, Overlapped* ov) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  ++writeCalls_;
+  if (uint32_t e = std::exchange(nextWriteError_, ErrSuccess)) return e;
+  Begin(write_, ov);
+  write_.writeBuf = static_cast<const uint8_t*>(buffer);
+  write_.size = size;
+  if (holdWrites_) return ErrIoPending;
+  write_.count = WriteChunk(write_);
+  Complete(write_, ErrSuccess);
+  if (written) *written = write_.count;
+  return ErrSuccess;
+}
+
+uint32_t ScriptedSerialServices::GetOverlappedResult(Handle port, Overlapped* ov,
+                                                     uint32_t* transferred, bool wait) {
+  std::unique_lock lock(mutex_);
+  if (port == 0 || port != port_) return ErrInvalidHandle;
+  Op* op = nullptr;
+  for (Op* o : {&read_, &write_, &comm_})
+    if (o->ov == ov) op = o;
+  if (!op) return ErrInvalidParameter;
+  if (op->pending) {
+    if (!wait) return ErrIoIncomplete;
+    cv_.wait(lock, [&] { return !op->pending; });
+  }
+  if (transferred) *transferred = op == &comm_ ? 0 : op->count;
+  if (op == &comm_ && op->maskOut) *op->maskOut = op->mask;
+  return op->error;
+}
+
+uint32_t ScriptedSerialServices::ClearCommError(Handle port, uint32_t* errors) {
+  std::lock_guard lock(mutex_);
+  if (uint32_t e = Check(port)) return e;
+  if (errors) *errors = ceErrors_;
+  ceErrors_ = 0;
+  return ErrSuccess;
+}
+
+Handle ScriptedSerialServices::CreateEvent(bool manualReset, bool initialState) {
+  {
+    std::lock_guard lock(mutex_);
+    if (eventFailIn_ >= 0 && eventFailIn_-- == 0) return 0;
+  }
+  return SerialServices::CreateEvent(manualReset, initialState);
+}
+
+bool ScriptedSerialServices::CreateThread(std::thread& thread, std::function<void()> body) {
+  {
+    std::lock_guard lock(mutex_);
+    if (threadFailIn_ >= 0 && threadFailIn_-- == 0) return false;
+  }
+  return SerialServices::CreateThread(thread, std::move(body));
+}
+
+bool ScriptedSerialServices::PostMessage(MessageWindow* window, uint32_t msg, uintptr_t wParam,
+                                         uintptr_t lParam, std::unique_ptr<uint8_t[]> block) {
+  {
+    std::lock_guard lock(mutex_);
+    if (failPosts_.count(msg)) return false;  // the block goes with the refused message
+  }
+  return SerialServices::PostMessage(window, msg, wParam, lParam, std::move(block));
+}
+
+}  // namespace kestra::platform
