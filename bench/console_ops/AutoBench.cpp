@@ -5,6 +5,7 @@
 // and the console's own CPU time during the sequence.
 //
 //   console_ops_auto_bench DEVICES   (1..4)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
 
   const pid_t sim = fork();
   if (sim == 0) {
+    const int quiet = open("/dev/null", O_WRONLY);
+    if (quiet >= 0) dup2(quiet, STDOUT_FILENO);
     const std::string n = std::to_string(devices);
     execl(KESTRA_DEVSIM_PATH, "kestra-devsim", "-n", n.c_str(), "--table", table.c_str(), "--paced",
           "--flash-us-per-kb", "0", static_cast<char*>(nullptr));
