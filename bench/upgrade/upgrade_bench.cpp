@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "UpgradeTestUtil.h"
 #include "sim/SimFarm.h"
 #include "ui/ScriptedDialogs.h"
 #include "upgrade/MainFwUpEPS.h"
@@ -20,16 +21,7 @@
 namespace {
 
 using kestra::upgrade::TFirmWareUG;
-
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
+using kestra::upgrade::testing::WaitFor;
 
 struct Figures {
   std::vector<double> upgradeMs, verifyMs;

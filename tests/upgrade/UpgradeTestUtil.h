@@ -2,8 +2,11 @@
 // host frame un-escaped, and the firmware's two check values.
 #pragma once
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "link/Frame.h"
@@ -11,6 +14,17 @@
 namespace kestra::upgrade::testing {
 
 using Bytes = std::vector<uint8_t>;
+
+// Runs the event loop until cond holds or ms pass.
+inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
+  QElapsedTimer t;
+  t.start();
+  while (!cond()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 

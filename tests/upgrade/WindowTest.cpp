@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "UpgradeTestUtil.h"
 #include "serial/TComm.h"
 #include "sim/SimFarm.h"
 #include "ui/Gauge.h"
@@ -28,16 +29,7 @@
 namespace kestra::upgrade {
 namespace {
 
-bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using testing::WaitFor;
 
 void Pump(int ms) {
   QElapsedTimer t;
