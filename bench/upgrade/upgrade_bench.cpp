@@ -6,11 +6,9 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "UpgradeTestUtil.h"

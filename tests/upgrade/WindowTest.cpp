@@ -10,11 +10,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolButton>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "UpgradeTestUtil.h"
 #include "serial/TComm.h"
