@@ -22,6 +22,7 @@
 #include "console/ConsoleState.h"
 #include "console/MainWindow.h"
 #include "console/Operations.h"
+#include "serial/TComm.h"
 #include "sim/SimFarm.h"
 #include "ui/Gauge.h"
 #include "ui/Memo.h"
@@ -104,6 +105,14 @@ class ConsoleFixture : public ::testing::Test {
     const int expected = std::min(devices, ChannelCount);
     ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == expected; }))
         << "found " << int(st.DevicesFound) << Dump();
+  }
+
+  // The device on channel k: the port list is sorted by name ("pts/10"
+  // before "pts/9"), so channel k need not be the farm's device k.
+  sim::SimDevice& Dev(int k) {
+    sim::SimDevice* d = farm->DeviceByPort(w->SerComm(k).CommName);
+    EXPECT_NE(d, nullptr) << "no device on channel " << k;
+    return d ? *d : farm->Device(k);
   }
 
   // As the chip selection dialog's OK does: seriesIndex 0 Active-Semi, 1 EPSON, 2 Apollo.

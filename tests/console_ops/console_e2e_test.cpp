@@ -52,7 +52,7 @@ TEST_F(Console, AutoProgramsFourChannelsWith512K) {
       << "counter " << st.OnlineCounter;
   for (int k = 0; k < 4; ++k) {
     SCOPED_TRACE(k);
-    const auto flash = farm->Device(k).Flash();
+    const auto flash = Dev(k).Flash();
     ASSERT_GE(flash.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     EXPECT_EQ(w->Gauges[k]->ForeColor(), ui::GaugeBlue);
@@ -68,14 +68,14 @@ TEST_F(Console, NotBlankErasesInsideAutoAndEndsRedOutside) {
   Start(2);
   SelectChip(ActiveSemi, "PAC5223xx", 3);
   LoadImage(2);
-  farm->Device(1).SetFlash(Pattern(32 * 1024, 9));  // written chip on channel 2
+  Dev(1).SetFlash(Pattern(32 * 1024, 9));  // written chip on channel 2
   w->ops->AutoSpdBtnClick();
   ASSERT_TRUE(WaitFor([&] { return st.OnlineCounter == 2 && AllIdle(); }));
   const int notBlank = Find("Channel 2 : Chip is not blank!");
   ASSERT_GE(notBlank, 0);
   EXPECT_GE(Find("Channel 2 : Chip has been erased!", notBlank), 0);
 
-  farm->Device(0).SetNotBlank(true);
+  Dev(0).SetNotBlank(true);
   w->ops->SpdBtnBlankClick();
   ASSERT_TRUE(WaitFor([&] { return AllIdle(2) && CountOf("Channel 1 : Chip is not blank!"); }));
   EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
@@ -86,7 +86,7 @@ TEST_F(Console, VerifyChecksumErrorLinesInOrder) {
   Start(1);
   SelectChip(ActiveSemi, "PAC5223xx", 3);
   LoadImage(3);
-  farm->Device(0).SetVerifyMismatch(true);
+  Dev(0).SetVerifyMismatch(true);
   w->ops->SpdBtnVerifyClick();
   ASSERT_TRUE(WaitLine("Channel 1 : Chip checksum error!"));
   const int c = Find("Channel 1 : Chip checksum error!");
@@ -106,32 +106,32 @@ TEST_F(Console, ProtectAfterVerifyLeavesTheCounterAlone) {
            CountOf("Channel 2 : Chip Protected data write success!") && AllIdle();
   }));
   EXPECT_EQ(st.OnlineCounter, 0);
-  EXPECT_TRUE(farm->Device(0).ReadProtected());
-  EXPECT_TRUE(WaitFor([&] { return farm->Device(1).PacketCount(sim::DevCmdRestartAfterProtect); }));
+  EXPECT_TRUE(Dev(0).ReadProtected());
+  EXPECT_TRUE(WaitFor([&] { return Dev(1).PacketCount(sim::DevCmdRestartAfterProtect); }));
 }
 
 TEST_F(Console, ReadOutRetriesUpToSixSendsPerBlock) {
   Start(1);
   SelectChip(ActiveSemi, "PAC5223xx", 3);
   const auto chip = Pattern(32 * 1024, 5);
-  farm->Device(0).SetFlash(chip);
+  Dev(0).SetFlash(chip);
   sim::CommandFault five;
   five.failTimes = 5;
-  farm->Device(0).SetCommandFault(sim::DevCmdReadMain, 4, five);
+  Dev(0).SetCommandFault(sim::DevCmdReadMain, 4, five);
   w->ops->SpeedButtonRDClick();
   ASSERT_TRUE(WaitLine("Channel 1 : Data has bee read out!"));
   EXPECT_TRUE(std::equal(chip.begin(), chip.end(), st.ImageBuffer.get()));
   EXPECT_EQ(st.FileLoaded, 1);
-  EXPECT_EQ(farm->Device(0).PacketCount(sim::DevCmdReadMain), 8 + 5);
+  EXPECT_EQ(Dev(0).PacketCount(sim::DevCmdReadMain), 8 + 5);
 
   sim::CommandFault six;
   six.failTimes = 6;
-  farm->Device(0).ClearFaults();
-  farm->Device(0).SetCommandFault(sim::DevCmdReadMain, 8, six);
+  Dev(0).ClearFaults();
+  Dev(0).SetCommandFault(sim::DevCmdReadMain, 8, six);
   w->ops->SpeedButtonRDClick();
   ASSERT_TRUE(WaitLine("Channel 1 : Flash Memory Error!"));
   EXPECT_TRUE(WaitFor([&] { return AllIdle(1); }));
-  EXPECT_EQ(farm->Device(0).PacketCount(sim::DevCmdReadMain), 13 + 2 + 6);
+  EXPECT_EQ(Dev(0).PacketCount(sim::DevCmdReadMain), 13 + 2 + 6);
   EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
 }
 
@@ -140,7 +140,7 @@ TEST_F(Console, ReadOutOfInfoMemory) {
   SelectChip(Apollo, "APOLLO128-KBR", 5);
   ASSERT_EQ(st.s.InfoMemSize, 2048);
   const auto info = Pattern(2048, 6);
-  farm->Device(0).SetInfoMemory(info);
+  Dev(0).SetInfoMemory(info);
   w->ops->ReadChipEepData1Click();
   ASSERT_TRUE(WaitLine("Channel 1 : Read Out Info Data!"));
   EXPECT_TRUE(std::equal(info.begin(), info.end(), st.InfoBuffer.get()));
@@ -156,20 +156,19 @@ TEST_F(Console, DownloadThenStandAloneProduction) {
     return CountOf("Channel 1 : Download Success!") && CountOf("Channel 2 : Download Success!");
   }));
   for (int k = 0; k < 2; ++k) {
-    const auto job = farm->Device(k).JobImage();
+    const auto job = Dev(k).JobImage();
     ASSERT_GE(job.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), job.begin()));
   }
 
   w->ops->SpdBtnStartPrgClick();
   EXPECT_EQ(CountOf("启动脱机烧写和监控..........."), 2);
-  ASSERT_TRUE(
-      WaitFor([&] { return farm->Device(0).StandAlone() && farm->Device(1).StandAlone(); }));
+  ASSERT_TRUE(WaitFor([&] { return Dev(0).StandAlone() && Dev(1).StandAlone(); }));
   EXPECT_EQ(st.ChannelState[0], StateStandAlone);
-  farm->Device(0).RunChipCycle();
+  Dev(0).RunChipCycle();
   ASSERT_TRUE(WaitLine("Channel 1 : OK=1, NG=0."));
-  farm->Device(1).SetStandaloneResult(0x31);
-  farm->Device(1).RunChipCycle();
+  Dev(1).SetStandaloneResult(0x31);
+  Dev(1).RunChipCycle();
   ASSERT_TRUE(WaitLine("Channel 2 : OK=0, NG=1."));
   EXPECT_TRUE(Has("Channel 1 : Progrmming Completed : Successed !"));
   EXPECT_TRUE(Has("Channel 2 : Progrmming Completed : "));
@@ -194,7 +193,7 @@ TEST_F(Console, ChipInformationOfBothSeriesOnChannelsOneAndFour) {
   w->ops->ReadChipInfoMemory1Click();
   ASSERT_TRUE(WaitFor([&] { return CountOf(" Read Chip 4 Information Memory Is Below : ") == 1; }));
   for (int k : {0, 3}) {
-    const auto uid = farm->Device(k).Uid();
+    const auto uid = Dev(k).Uid();
     EXPECT_TRUE(
         Has("     Read Chip " + std::to_string(k + 1) + " UID : " + HexBytes(uid.data(), 8)));
   }
@@ -204,7 +203,7 @@ TEST_F(Console, ChipInformationOfBothSeriesOnChannelsOneAndFour) {
   w->ops->ReadChipInfoMemory1Click();
   ASSERT_TRUE(WaitFor([&] { return CountOf("  IMAKS=0x0F, SECLEVEL=0x00.") == 4; }));
   for (int k : {0, 3}) {
-    const auto uid = farm->Device(k).Uid();
+    const auto uid = Dev(k).Uid();
     EXPECT_TRUE(Has("  Read Chip " + std::to_string(k + 1) + " UID : " + HexBytes(uid.data(), 12)));
   }
 }
@@ -213,24 +212,24 @@ TEST_F(Console, SilentDeviceTimesOutWhileOthersFinish) {
   Start(3);
   SelectChip(ActiveSemi, "PAC5223xx", 3);
   const auto image = LoadImage(8);
-  farm->Device(1).SetSilent(true);
+  Dev(1).SetSilent(true);
   w->ops->AutoSpdBtnClick();
   ASSERT_TRUE(WaitLine("Channel 2 : Operation Time Out!", 60000));
   EXPECT_TRUE(WaitFor([&] { return AllIdle(); }));
   EXPECT_EQ(CountOf("Channel 2 : Operation Time Out!"), 1);
   EXPECT_EQ(st.OnlineCounter, 2);
   EXPECT_EQ(w->Gauges[1]->ForeColor(), ui::GaugeRed);
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), farm->Device(2).Flash().begin()));
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), Dev(2).Flash().begin()));
 }
 
 TEST_F(Console, UnpluggedDeviceClosesItsPortAndOthersFinish) {
   Start(3);
   SelectChip(ActiveSemi, "PAC5532xx", 11);  // 128 KB: the unplug lands mid-programming
   LoadImage(9);
-  const std::string lostPort = farm->Device(2).PortName();
-  farm->Device(2).SetUnplugAfter(10);
+  const std::string lostPort = Dev(2).PortName();
+  Dev(2).SetUnplugAfter(10);
   w->ops->AutoSpdBtnClick();
-  ASSERT_TRUE(WaitFor([&] { return st.DeviceOnline[2] == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return st.DeviceOnline[2] == 0; })) << Dump();
   EXPECT_EQ(w->SerComm(2).PortHandle(), 0u);
   EXPECT_FALSE(w->Gauges[2]->isEnabled());
   for (int i = 0; i < w->ComboBoxCOM->Count(); ++i) EXPECT_NE(w->ComboBoxCOM->Item(i), lostPort);
