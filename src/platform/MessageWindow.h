@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -28,12 +29,23 @@ class PostedMessageEvent : public QEvent {
 class MessageWindow : public QObject {
  public:
   using QObject::QObject;
+  ~MessageWindow() override;
+
+  // Called by the posting thread after it has built an event for this window
+  // and before it hands the event to Qt. Qt's queue passes events between
+  // threads through locks a race detector cannot see; this release, paired
+  // with an acquire before the window touches an event (or drops the ones it
+  // never received), makes the hand-over visible to it as well.
+  void NotePosted() { handOff_.fetch_add(1, std::memory_order_release); }
   // Receives one message on the window's thread. The block is the receiver's:
   // it is freed when the handler lets it go out of scope.
   virtual void HandleMessage(uint32_t msg, uintptr_t wParam, uintptr_t lParam,
                              std::unique_ptr<uint8_t[]> block) = 0;
 
   bool event(QEvent* e) override;
+
+ private:
+  std::atomic<uint64_t> handOff_{0};
 };
 
 }  // namespace kestra::platform

@@ -130,6 +130,11 @@ bool ScriptedSerialServices::WritePending() {
   return write_.pending;
 }
 
+bool ScriptedSerialServices::ReadPending() {
+  std::lock_guard lock(mutex_);
+  return read_.pending;
+}
+
 std::vector<uint8_t> ScriptedSerialServices::Written() {
   std::lock_guard lock(mutex_);
   return written_;

@@ -47,6 +47,7 @@ class ScriptedSerialServices : public SerialServices {
   // --- What the component did ---
   bool PortOpen();
   bool WritePending();
+  bool ReadPending();
   std::vector<uint8_t> Written();
   int WriteCalls();
   int ImmediateReads();  // reads that completed at once

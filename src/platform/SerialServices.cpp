@@ -200,8 +200,9 @@ bool SerialServices::SetCurrentThreadPriority(int level) {
 bool SerialServices::PostMessage(MessageWindow* window, uint32_t msg, uintptr_t wParam,
                                  uintptr_t lParam, std::unique_ptr<uint8_t[]> block) {
   if (!window || !QCoreApplication::instance()) return false;
-  QCoreApplication::postEvent(window,
-                              new PostedMessageEvent(msg, wParam, lParam, std::move(block)));
+  auto* event = new PostedMessageEvent(msg, wParam, lParam, std::move(block));
+  window->NotePosted();
+  QCoreApplication::postEvent(window, event);
   return true;
 }
 

@@ -109,6 +109,7 @@ TEST_F(Scripted, CommEventWithoutKnownBitsEndsTheReaderWithAHangup) {
 
 TEST_F(Scripted, BytesArrivingWhileNoReadIsPendingComeWithTheNextRead) {
   OpenAndSettle();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return port->ReadPending(); }, 10000));
   port->HoldReads(true);
   port->Receive({1});  // completes the pending read; the next ReadFile waits at the gate
   ASSERT_TRUE(QTest::qWaitFor([&] { return port->ReadsAtGate() == 1; }, 10000));
