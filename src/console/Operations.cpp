@@ -27,7 +27,6 @@ namespace {
 
 constexpr int KeySpace = 32;
 constexpr int KeyEnter = 13;
-constexpr uint16_t RxKeepLimit = 4127;  // more pending bytes are dropped on the next chunk
 constexpr unsigned PortSettleMs = 20;
 
 constexpr const char* NoObjectFile = "Please load object file!";
@@ -133,7 +132,7 @@ void ConsoleOperations::Timer1Timer() {
 void ConsoleOperations::SerCommReceiveData(int k, const uint8_t* Buffer, uint16_t BufferLength) {
   link::ChannelBuffers& b = *st_.Buffers[k];
   st_.OpTimeout[k] = 1000;
-  if (b.RxCount > RxKeepLimit) b.RxCount = 0;
+  if (b.RxCount > link::RxKeepLimit) b.RxCount = 0;
   // The reader hands over at most 2048 bytes at a time; a larger chunk still
   // never runs past the buffer: only its last bytes that fit are kept.
   if (BufferLength > link::RxBufSize - b.RxCount) {

@@ -19,10 +19,20 @@ inline constexpr uint8_t ResDataError = 0x20;
 inline constexpr uint8_t ResPacketChecksum = 0x23;
 
 // Per-channel buffer sizes.
-inline constexpr std::size_t RxBufSize = 8192;
-inline constexpr std::size_t RxFrameSize = 6144;
-inline constexpr std::size_t PacketBufSize = 6144;
 inline constexpr std::size_t MaxPacketLen = 4170;  // header, 64 + 4096 payload, check
+inline constexpr std::size_t MaxReplyLen = 4106;   // read-out reply: header, 4096 data, check
+// A reply frame: both FrameEnd bytes and every reply byte escaped at worst
+// (a read-out of flash full of 0xC0 or 0xDB bytes).
+inline constexpr std::size_t RxFrameSize = 2 * MaxReplyLen + 2;  // 8214
+// Largest chunk the serial component hands over at a time.
+inline constexpr std::size_t RxChunkMax = 2048;
+// Received bytes not yet framed are kept between chunks as long as they could
+// still be the start of a worst-case frame; more than this are dropped before
+// the next chunk is appended, so kept bytes and a chunk always fit RxBuf.
+inline constexpr std::size_t RxKeepLimit = 14336;
+inline constexpr std::size_t RxBufSize = RxKeepLimit + RxChunkMax;  // 16384
+static_assert(RxKeepLimit >= RxFrameSize);
+inline constexpr std::size_t PacketBufSize = 6144;
 // Worst case: every packet byte escaped, two FrameEnd bytes and the trailer.
 inline constexpr std::size_t TxFrameSize = 2 * MaxPacketLen + 2 + FrameTrailerLen;  // 8347
 

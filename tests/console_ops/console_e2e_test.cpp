@@ -135,6 +135,21 @@ TEST_F(Console, ReadOutRetriesUpToSixSendsPerBlock) {
   EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeRed);
 }
 
+// Flash full of the two framing bytes doubles every read-out reply on the
+// wire (8214 bytes a frame): the chunks of one reply must be kept until it is
+// whole, so the image still comes back exact.
+TEST_F(Console, ReadOutOfFlashFullOfFramingBytes) {
+  Start(1);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  std::vector<uint8_t> chip(32 * 1024);
+  for (std::size_t i = 0; i < chip.size(); ++i) chip[i] = (i / 7) % 2 ? 0xC0 : 0xDB;
+  Dev(0).SetFlash(chip);
+  w->ops->SpeedButtonRDClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : Data has bee read out!"));
+  EXPECT_TRUE(std::equal(chip.begin(), chip.end(), st.ImageBuffer.get()));
+  EXPECT_EQ(Dev(0).PacketCount(sim::DevCmdReadMain), 8);
+}
+
 TEST_F(Console, ReadOutOfInfoMemory) {
   Start(1);
   SelectChip(Apollo, "APOLLO128-KBR", 5);

@@ -1,6 +1,6 @@
 // The console's receive path over arbitrary chunk sequences: each chunk is
 // appended to the channel's receive buffer (which is discarded first when it
-// holds more than 4127 bytes), frames are cut out, decoded and checked, and
+// holds more than RxKeepLimit bytes), frames are cut out, decoded and checked, and
 // the unframed tail is kept for the next chunk.
 //
 // Input: a sequence of chunks, each a 2-byte little-endian length (taken
@@ -16,7 +16,7 @@ using namespace kestra::link;
 
 namespace {
 
-constexpr uint16_t KeepLimit = 4127;
+constexpr uint16_t KeepLimit = RxKeepLimit;
 constexpr std::size_t MaxChunk = 2048;
 
 void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {

@@ -78,10 +78,10 @@ TEST(ExtractRxFrame, SkipsNoiseAndNeverTakesClosingAsOpening) {
 
 TEST(ExtractRxFrame, OverLongRunIsDroppedAndTheHuntGoesOn) {
   ChannelBuffers ch;
-  // An opening FrameEnd followed by 7000 bytes without a closing one, then a frame.
+  // An opening FrameEnd followed by more bytes than a frame can hold, then a frame.
   std::size_t n = 0;
   ch.RxBuf[n++] = FrameEnd;
-  for (int k = 0; k < 7000; ++k) ch.RxBuf[n++] = 0x41;
+  for (std::size_t k = 0; k < RxFrameSize + 1000; ++k) ch.RxBuf[n++] = 0x41;
   const Bytes tail = {0xC0, 0x07, 0x08, 0xC0};
   for (uint8_t b : tail) ch.RxBuf[n++] = b;
   ch.RxCount = static_cast<uint16_t>(n);

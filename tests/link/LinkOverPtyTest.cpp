@@ -88,7 +88,7 @@ TEST_F(LinkOverPty, RepliesAreCutDecodedAndChecked) {
   std::vector<uint8_t> statuses;
   comm.OnReceiveData = [&](kestra::serial::TComm*, const uint8_t* data, uint16_t n) {
     ChannelBuffers& ch = *f.buffers;
-    if (ch.RxCount > 4127) ch.RxCount = 0;
+    if (ch.RxCount > RxKeepLimit) ch.RxCount = 0;
     std::memcpy(ch.RxBuf + ch.RxCount, data, n);
     ch.RxCount = static_cast<uint16_t>(ch.RxCount + n);
     uint16_t pos = 0, kept = 0, len = 0;
