@@ -3,7 +3,7 @@
 # Idempotent: packages already present are left as they are.
 set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools libgl-dev
-      libgtest-dev libgmock-dev binutils xvfb xauth x11-apps fonts-wqy-microhei python3)
+      libgtest-dev libgmock-dev binutils xvfb xauth x11-apps fonts-wqy-microhei python3 time)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -42,7 +42,9 @@ if command -v clang++ >/dev/null 2>&1; then
   cmake -S . -B "$OUT/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DKESTRA_FUZZ=ON -DKESTRA_BENCH=OFF -DBUILD_TESTING=ON
   cmake --build "$OUT/fuzz" -j "$JOBS" --target fuzz_rx_path
+  # libFuzzer adds new inputs to the corpus folder: work on a copy of the seeds.
   mkdir -p "$OUT/fuzz/corpus"
+  cp -r tests/fuzz/corpus/. "$OUT/fuzz/corpus/" 2>/dev/null || true
   "$OUT/fuzz/tests/fuzz/fuzz_rx_path" -max_total_time="${KESTRA_FUZZ_SECONDS:-60}" \
     -rss_limit_mb=2048 "$OUT/fuzz/corpus"
 fi
