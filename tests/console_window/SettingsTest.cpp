@@ -4,7 +4,9 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <functional>
 
 #include "ConsoleFixture.h"
@@ -269,6 +271,35 @@ TEST_F(OptionsTest, UntickingTheLockShowsTheAdviceEachTime) {
 TEST_F(OptionsTest, ClearInformationEmptiesTheLog) {
   frm().ClearInformation1->trigger();
   EXPECT_EQ(frm().InfoMemo->Count(), 0);
+}
+
+}  // namespace
+}  // namespace kestra::console::testing
+
+namespace kestra::console::testing {
+namespace {
+
+using KeyTest = ConsoleFixture;
+
+// Space or Enter on a focused tool-bar button runs Auto (which refuses without a file)
+// and moves the focus to Panel1; the button under it does not run as well.
+TEST_F(KeyTest, SpaceOrEnterOnAFocusedButtonRunsAutoOnly) {
+  frm().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&frm()));
+  for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
+    SCOPED_TRACE(key);
+    dialogs->boxes.clear();
+    dialogs->openAnswers.clear();
+    frm().SpdBtnOpen->setFocus();
+    dialogs->openAnswers.push_back(dir.filePath("never.hex"));
+    // As from the keyboard: through the window to the focused control.
+    QTest::keyClick(frm().windowHandle(), key);
+    EXPECT_TRUE(frm().Panel1->hasFocus());
+    EXPECT_EQ(dialogs->openAnswers.size(), 1u);  // Load did not run
+    EXPECT_FALSE(frm().SpdBtnOpen->isDown());
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, "Please load object file!");
+  }
 }
 
 }  // namespace
