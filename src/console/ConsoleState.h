@@ -47,8 +47,8 @@ inline constexpr uint8_t StateStandAlone = 240;
 // The few window parts that the channel routines touch, set by the main
 // window (tests may set their own). Unset hooks do nothing.
 struct WindowHooks {
-  std::function<void(int)> ShowViewPage;                      // ViewPageCtrl tab index
-  std::function<void(const std::string&)> SetInfoPanel;       // InfoPanel caption
+  std::function<void(int)> ShowViewPage;                        // ViewPageCtrl tab index
+  std::function<void(const std::string&)> SetInfoPanel;         // InfoPanel caption
   std::function<void(int, const std::string&)> SetStatusPanel;  // StatusBar1 panel text
   std::function<void()> ShowImageSummary;
   std::function<void()> ShowInfoData;

@@ -1,10 +1,10 @@
 // Test entry point: every test binary runs inside a QApplication so that
 // components posting to the GUI thread and real windows work offscreen.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <clocale>
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
