@@ -245,9 +245,11 @@ bool TWriteThread::WriteBlock(const uint8_t* block, uint32_t size) {
     if (r == ErrInvalidHandle) return false;
     if (r == ErrIoPending) {
       const uint32_t w = Services.WaitForMultipleObjects(2, waits, Infinite);
-      if (w == WaitObject0) return false;
       if (w != WaitObject0 + 1) {
-        PostHangupCall();
+        // The write is still pending on the caller's block, which is freed as
+        // soon as this returns: abort it first so the driver lets go of it.
+        Services.PurgeComm(Port, PurgeTxAbort);
+        if (w != WaitObject0) PostHangupCall();
         return false;
       }
       r = Services.GetOverlappedResult(Port, &writeOv_, &written, true);
