@@ -276,6 +276,81 @@ TEST_F(Console, FailedExitLogWriteIsReported) {
   EXPECT_EQ(dialogs->boxes.back().kind, ui::ScriptedDialogs::Box::Error);
 }
 
+// The multi-channel commands run over channels 0..DevicesFound-1 and log
+// once when they started none.
+TEST_F(Console, CommandsWithoutDevicesLogOnce) {
+  Start(1);
+  Dev(0).SetIdent("OtherModel V1.0");  // the search finds a port but no programmer
+  w->ops->BitBtnFindCOMClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : No device was found!"));
+  ASSERT_EQ(st.DevicesFound, 0);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(10);
+  void (ConsoleOperations::*const commands[])() = {
+      &ConsoleOperations::SpdBtnDownLoadClick,    &ConsoleOperations::AutoSpdBtnClick,
+      &ConsoleOperations::SpdBtnBlankClick,       &ConsoleOperations::SpdBtnEraseClick,
+      &ConsoleOperations::SpdBtnProgClick,        &ConsoleOperations::SpdBtnVerifyClick,
+      &ConsoleOperations::ProtectChip1Click,      &ConsoleOperations::ReadChipIDInfo1Click,
+      &ConsoleOperations::VerifyChipEEPData1Click};
+  for (auto command : commands) {
+    w->InfoMemo->Clear();
+    (w->ops.get()->*command)();
+    EXPECT_EQ(CountOf("Please connect the device first!"), 1) << Dump();
+  }
+  EXPECT_TRUE(dialogs->boxes.empty());
+
+  w->InfoMemo->Clear();
+  w->ops->WriteChipEepData1Click();
+  // Every channel is logged, with or without a device, then the note once.
+  const auto l = Lines();
+  const int first = Find("Chip 1 : Do chip Info/EEP Data Programming......");
+  ASSERT_GE(first, 0) << Dump();
+  ASSERT_EQ(l.size(), static_cast<std::size_t>(first + 5)) << Dump();
+  for (int k = 2; k <= 4; ++k)
+    EXPECT_EQ(l[first + k - 1],
+              "Chip " + std::to_string(k) + " : Do chip Info/EEP Data Programming......");
+  EXPECT_EQ(l.back(), "Please connect the device first!");
+}
+
+TEST_F(Console, BusyChannelsAreSkippedButProtectMarksAll) {
+  Start(2);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  st.ChannelBusy[0] = 1;  // as if an operation ran on channel 1
+  st.AutoMode[1] = 1;
+  w->InfoMemo->Clear();
+  w->ops->SpdBtnBlankClick();
+  EXPECT_EQ(st.ChannelState[0], StateIdle);
+  EXPECT_EQ(st.ChannelState[1], StateBlankCheck);
+  EXPECT_EQ(st.AutoMode[1], 0);
+  for (const auto& line : Lines()) EXPECT_NE(line.rfind("Channel 1 :", 0), 0u) << line;
+  ASSERT_TRUE(WaitFor([&] { return st.ChannelBusy[1] == 0; }));
+
+  st.ChannelBusy[1] = 1;
+  st.ChannelBusy[0] = 0;
+  st.AutoMode[1] = 1;
+  st.OpTimeout[1] = 900;
+  w->ops->ProtectChip1Click();
+  EXPECT_EQ(st.ChannelState[0], StateProtectWrite);
+  EXPECT_EQ(st.ChannelState[1], StateProtectPending);
+  EXPECT_EQ(st.OpTimeout[1], 500);
+  EXPECT_EQ(st.AutoMode[1], 0);
+  EXPECT_EQ(st.ChannelState[2], StateProtectPending);
+  EXPECT_TRUE(st.ProgressByTimer);
+}
+
+TEST_F(Console, InfoReadOutGaugeMaximumRoundsUp) {
+  Start(1);
+  SelectChip(Apollo, "APOLLO128-KBR", 5);
+  for (const auto& [size, kb] : {std::pair{uint16_t{2048}, 2}, std::pair{uint16_t{2500}, 3}}) {
+    SCOPED_TRACE(size);
+    st.s.InfoMemSize = size;
+    w->ops->ReadChipEepData1Click();
+    EXPECT_EQ(w->Gauges[0]->MaxValue(), kb);
+    EXPECT_EQ(st.TransferSizeKB[0], kb);
+    ASSERT_TRUE(WaitFor([&] { return AllIdle(1); }));
+  }
+}
+
 TEST_F(Console, CommandChecksAndSpaceKey) {
   Start(1);
   w->ops->FormKeyPress(' ');
