@@ -351,6 +351,79 @@ TEST_F(Console, InfoReadOutGaugeMaximumRoundsUp) {
   }
 }
 
+// A progress packet framed as a programmer sends it.
+std::vector<uint8_t> ProgressFrame(uint8_t step) {
+  uint8_t p[8] = {0xFD, step, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 7; ++i) p[7] = static_cast<uint8_t>(p[7] - p[i]);
+  std::vector<uint8_t> f(2 * sizeof p + 7);
+  f.resize(link::EncodeFrame(p, f.data(), sizeof p));
+  return f;
+}
+
+// The receive path of channel 2, which has no device: progress packets reach
+// the monitor (not the search check), split or several in one chunk.
+TEST_F(Console, ReceivePathSplitsJoinsAndRoutesFrames) {
+  Start(1);
+  const int k = 1;
+  ASSERT_EQ(st.DeviceOnline[k], 0);
+  auto feed = [&](const std::vector<uint8_t>& b) {
+    w->ops->SerCommReceiveData(k, b.data(), static_cast<uint16_t>(b.size()));
+  };
+  const std::string blank = "Channel 2 : Chip Blank Checking....";
+  const std::string erase = "Channel 2 : Do Chip Erasing....";
+
+  const auto f = ProgressFrame(0x20);
+  feed({f.begin(), f.begin() + 5});
+  EXPECT_FALSE(Has(blank));
+  feed({f.begin() + 5, f.end()});
+  EXPECT_EQ(CountOf(blank), 1);
+  EXPECT_FALSE(Has("Channel 2 : No device was found!"));
+
+  auto two = ProgressFrame(0x30);
+  const auto again = ProgressFrame(0x20);
+  two.insert(two.end(), again.begin(), again.end());
+  feed(two);
+  const int e = Find(erase);
+  ASSERT_GE(e, 0);
+  EXPECT_EQ(Find(blank, e), e + 1);
+  EXPECT_EQ(st.OpTimeout[k], 1000);
+
+  // Unframed bytes pile up beyond the keep limit and are dropped before the
+  // next chunk: a frame whose head came before the drop is lost.
+  const std::vector<uint8_t> noise(2000, 0x55);
+  while (st.RxCount(k) + noise.size() <= link::RxKeepLimit) feed(noise);
+  std::vector<uint8_t> head(400, 0x55);
+  head.insert(head.end(), f.begin(), f.begin() + 5);
+  feed(head);
+  ASSERT_GT(st.RxCount(k), link::RxKeepLimit);
+  const std::vector<uint8_t> tail(f.begin() + 5, f.end());
+  feed(tail);
+  EXPECT_EQ(CountOf(blank), 2);
+  EXPECT_EQ(st.RxCount(k), tail.size());
+}
+
+// The watchdog counts busy channels only, advances their gauges while the
+// timed-progress flag is set and ends a channel once at 0.
+TEST_F(Console, WatchdogTimesOutOnceAndAdvancesBusyGauges) {
+  Start(1);
+  for (auto* g : w->Gauges) {
+    g->SetMaxValue(100);
+    g->SetProgress(10);
+  }
+  st.ChannelBusy[2] = 1;
+  st.ChannelState[2] = StateVerify;
+  st.OpTimeout[2] = 3;
+  st.ProgressByTimer = true;
+  for (int i = 0; i < 5; ++i) w->ops->Timer1Timer();
+  EXPECT_EQ(CountOf("Channel 3 : Operation Time Out!"), 1);
+  EXPECT_EQ(st.ChannelState[2], StateIdle);
+  EXPECT_EQ(st.ChannelBusy[2], 0);
+  EXPECT_FALSE(st.ProgressByTimer);
+  EXPECT_EQ(w->Gauges[2]->ForeColor(), ui::GaugeRed);
+  EXPECT_EQ(w->Gauges[2]->Progress(), 100);
+  EXPECT_EQ(w->Gauges[3]->Progress(), 10);
+}
+
 TEST_F(Console, CommandChecksAndSpaceKey) {
   Start(1);
   w->ops->FormKeyPress(' ');
