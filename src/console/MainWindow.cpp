@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QStyle>
@@ -214,8 +215,9 @@ void TProgramArmFrm::BuildMenus() {
   WriteChipEepData1 = add("Write Info/EEP Data");
   ReadChipEepData1 = add("Read Info/EEP Data");
   VerifyChipEEPData1 = add("Verify Info/EEP Data");
-  // Hidden items (their shortcuts too) until a chip shows them; Read Chip ID
-  // and Verify Info/EEP Data stay hidden.
+  // Hidden items until a chip shows them; Read Chip ID and Verify Info/EEP
+  // Data stay hidden. A hidden item's shortcut still runs it (see
+  // ConnectHandlers): Ctrl+I is the way to Read Chip ID.
   for (QAction* a :
        {ProtectChip1, ReadChipIDInfo1, VerifyChipEEPData1, WriteChipEepData1, ReadChipEepData1})
     a->setVisible(false);
@@ -493,7 +495,19 @@ void TProgramArmFrm::ConnectHandlers() {
       {ReadChipEepData1, &ConsoleOperations::ReadChipEepData1Click},
       {VerifyChipEEPData1, &ConsoleOperations::VerifyChipEEPData1Click},
   };
-  for (const auto& [item, fn] : items) on(item, &QAction::triggered, op(fn));
+  for (const auto& [item, fn] : items) {
+    on(item, &QAction::triggered, op(fn));
+    // Qt drops the shortcut of a hidden action; the menu's shortcuts work
+    // whether the item is shown or not, so a window shortcut stands in for
+    // it while the item is hidden.
+    if (item->shortcut().isEmpty()) continue;
+    auto* hiddenKey = new QShortcut(item->shortcut(), this);
+    hiddenKey->setContext(Qt::WindowShortcut);
+    hiddenKey->setEnabled(!item->isVisible());
+    connect(item, &QAction::visibleChanged, hiddenKey,
+            [item, hiddenKey] { hiddenKey->setEnabled(!item->isVisible()); });
+    on(hiddenKey, &QShortcut::activated, op(fn));
+  }
 
   // Files and views.
   on(SpdBtnOpen, &QToolButton::clicked, [this] { FileOpenBtnClick(); });

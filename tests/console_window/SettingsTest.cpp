@@ -302,5 +302,30 @@ TEST_F(KeyTest, SpaceOrEnterOnAFocusedButtonRunsAutoOnly) {
   }
 }
 
+// The Read Chip ID item is hidden for good, yet Ctrl+I runs it (it refuses without a
+// chip); the shown items keep their own shortcuts, run once per key.
+TEST_F(KeyTest, ShortcutsRunTheirCommandWhetherTheItemIsShownOrNot) {
+  frm().show();
+  frm().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&frm()));
+  ASSERT_FALSE(frm().ReadChipIDInfo1->isVisible());
+  struct Case {
+    QKeyCombination key;
+    const char* box;
+  };
+  const Case cases[] = {
+      {Qt::CTRL | Qt::Key_I, "Please select the chip type!"},
+      {QKeyCombination(Qt::Key_F6), "Please select the chip type!"},
+      {QKeyCombination(Qt::Key_F4), "Please load object file!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(QKeySequence(c.key).toString().toStdString());
+    dialogs->boxes.clear();
+    QTest::keyClick(frm().windowHandle(), c.key.key(), c.key.keyboardModifiers());
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, c.box);
+  }
+}
+
 }  // namespace
 }  // namespace kestra::console::testing
