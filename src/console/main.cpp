@@ -13,8 +13,10 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   // Log lines and file names use the user's date and time formats.
   std::setlocale(LC_ALL, "");
+  // The application title (message box captions). Not set as the display
+  // name: Qt would append that to the caption of every other form ("About",
+  // "Chip Selection Dialog", ...).
   QApplication::setApplicationName(QStringLiteral("KestraGangA4 Programmer Wizard"));
-  QApplication::setApplicationDisplayName(QStringLiteral("KestraGangA4 Programmer Wizard"));
 
   auto program = std::make_unique<kestra::console::ConsoleProgram>();
   kestra::console::TProgramArmFrm& frm = program->ProgramArmFrm;
