@@ -260,7 +260,6 @@ class TProgramArmFrm : public QMainWindow {
   ConsoleState& st_;
   std::unique_ptr<ui::KeyPreview> keyPreview_;
   bool startedUp_ = false;
-  bool closing_ = false;
 };
 
 }  // namespace kestra::console
