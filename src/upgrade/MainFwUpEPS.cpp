@@ -291,7 +291,10 @@ void TFirmWareUG::SerComm1RequestHangup() {
 
 int FwUpProgramMain(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName(QString::fromLatin1(UpgradeAppTitle));
+  // The application name is the title; the display name (and with it the
+  // caption of the result boxes) falls back to it, and window captions stay
+  // exactly as set.
+  QApplication::setApplicationName(QString::fromLatin1(UpgradeAppTitle));
   TFirmWareUG mainWindow;
   TAboutForm aboutForm;
   mainWindow.SetAboutForm(&aboutForm);
