@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitFor.h"
 #include "console/ChipSelect.h"
 #include "console/ConsoleState.h"
 #include "console/MainWindow.h"
@@ -33,14 +34,7 @@ namespace kestra::console::testing {
 
 // Runs the event loop until cond holds or ms pass.
 inline bool WaitFor(const std::function<bool()>& cond, int ms = 30000) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return kestra::testing::WaitFor(cond, ms);
 }
 
 // An Intel HEX file of the bytes at address 0.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 
+#include "WaitFor.h"
 #include "link/Frame.h"
 
 namespace kestra::upgrade::testing {
@@ -17,13 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Runs the event loop until cond holds or ms pass.
 inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
+  return kestra::testing::WaitFor(cond, ms);
 }
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
