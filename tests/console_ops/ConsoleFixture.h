@@ -133,6 +133,18 @@ class ConsoleFixture : public ::testing::Test {
     std::string d = "\n";
     for (const auto& l : Lines()) d += l + "\n";
     for (const auto& b : dialogs->boxes) d += "box: " + b.text.toStdString() + "\n";
+    for (int k = 0; k < ChannelCount; ++k)
+      d += "channel " + std::to_string(k + 1) + ": state " + std::to_string(st.ChannelState[k]) +
+           " busy " + std::to_string(st.ChannelBusy[k]) + " timeout " +
+           std::to_string(st.OpTimeout[k]) + " block " + std::to_string(st.BlockCounter[k]) + "\n";
+    if (farm)
+      for (int i = 0; i < farm->Count(); ++i) {
+        const sim::SimDevice& dv = farm->Device(i);
+        d += "device " + dv.PortName() + ": packets " + std::to_string(dv.TotalPackets()) +
+             " program " + std::to_string(dv.PacketCount(0x95)) + " violations " +
+             std::to_string(dv.ViolationCount()) + "\n";
+        for (const auto& v : dv.Violations()) d += "  " + v + "\n";
+      }
     return d;
   }
 

@@ -49,7 +49,7 @@ TEST_F(Console, AutoProgramsFourChannelsWith512K) {
   const auto image = LoadImage(1);
   w->ops->AutoSpdBtnClick();
   ASSERT_TRUE(WaitFor([&] { return st.OnlineCounter == 4 && AllIdle(); }, 120000))
-      << "counter " << st.OnlineCounter;
+      << "counter " << st.OnlineCounter << Dump();
   for (int k = 0; k < 4; ++k) {
     SCOPED_TRACE(k);
     const auto flash = Dev(k).Flash();
@@ -104,7 +104,8 @@ TEST_F(Console, ProtectAfterVerifyLeavesTheCounterAlone) {
   ASSERT_TRUE(WaitFor([&] {
     return CountOf("Channel 1 : Chip Protected data write success!") &&
            CountOf("Channel 2 : Chip Protected data write success!") && AllIdle();
-  }));
+  })) << Dump()
+      << ::testing::PrintToString(farm->Violations());
   EXPECT_EQ(st.OnlineCounter, 0);
   EXPECT_TRUE(Dev(0).ReadProtected());
   EXPECT_TRUE(WaitFor([&] { return Dev(1).PacketCount(sim::DevCmdRestartAfterProtect); }));
@@ -206,7 +207,13 @@ TEST_F(Console, ChipInformationOfBothSeriesOnChannelsOneAndFour) {
   Start(4);
   SelectChip(Apollo, "APOLLO512-KBR", 1);
   w->ops->ReadChipInfoMemory1Click();
-  ASSERT_TRUE(WaitFor([&] { return CountOf(" Read Chip 4 Information Memory Is Below : ") == 1; }));
+  // Channels answer in any order: wait for every channel's display.
+  ASSERT_TRUE(WaitFor([&] {
+    for (int k = 1; k <= 4; ++k)
+      if (CountOf(" Read Chip " + std::to_string(k) + " Information Memory Is Below : ") != 1)
+        return false;
+    return true;
+  })) << Dump();
   for (int k : {0, 3}) {
     const auto uid = Dev(k).Uid();
     EXPECT_TRUE(
