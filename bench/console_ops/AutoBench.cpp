@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "WaitFor.h"
 #include "console/ChannelMachine.h"
 #include "console/ChipSelect.h"
 #include "console/ConsoleState.h"
@@ -43,16 +44,7 @@ namespace {
 constexpr double BitsPerByte = 11.0;  // start, 8 data, 2 stop
 constexpr double Baud = 1000000.0;
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using kestra::testing::WaitFor;
 
 double CpuSeconds() {
   rusage u{};

@@ -253,9 +253,11 @@ void ConsoleOperations::ForFoundChannels(const std::function<void(int)>& start) 
   RunOnChannels(last, start);
 }
 
-void ConsoleOperations::RunOnChannels(int count, const std::function<void(int)>& start) {
+void ConsoleOperations::RunOnChannels(int count, const std::function<void(int)>& start,
+                                      const std::function<void(int)>& markEvery) {
   int started = 0;
   for (int k = 0; k < count; ++k) {
+    if (markEvery) markEvery(k);
     if (st_.ChannelBusy[k] || !st_.DeviceOnline[k]) continue;
     start(k);
     ++started;
@@ -327,18 +329,18 @@ void ConsoleOperations::ProtectChip1Click() {
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  int started = 0;
-  for (int k = 0; k < ChannelCount; ++k) {
-    st_.RxCount(k) = 0;
-    st_.ChannelState[k] = StateProtectPending;
-    st_.OpTimeout[k] = 500;
-    st_.AutoMode[k] = 0;
-    if (st_.ChannelBusy[k] || !st_.DeviceOnline[k]) continue;
-    Port(k);
-    StartWriteProtection(st_, k);
-    ++started;
-  }
-  if (started == 0) LogInfo(st_, NoDevice);
+  RunOnChannels(
+      ChannelCount,
+      [&](int k) {
+        Port(k);
+        StartWriteProtection(st_, k);
+      },
+      [&](int k) {
+        st_.RxCount(k) = 0;
+        st_.ChannelState[k] = StateProtectPending;
+        st_.OpTimeout[k] = 500;
+        st_.AutoMode[k] = 0;
+      });
 }
 
 void ConsoleOperations::SpeedButtonRDClick() {
@@ -386,19 +388,19 @@ void ConsoleOperations::WriteChipEepData1Click() {
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = false;
-  int started = 0;
-  for (int k = 0; k < ChannelCount; ++k) {
-    st_.ChannelState[k] = StateInfoWritePending;
-    st_.RxCount(k) = 0;
-    st_.OpTimeout[k] = 500;
-    st_.AutoMode[k] = 0;
-    LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
-    if (st_.ChannelBusy[k] || !st_.DeviceOnline[k]) continue;
-    Port(k);
-    StartWriteInfo(st_, k);
-    ++started;
-  }
-  if (started == 0) LogInfo(st_, NoDevice);
+  RunOnChannels(
+      ChannelCount,
+      [&](int k) {
+        Port(k);
+        StartWriteInfo(st_, k);
+      },
+      [&](int k) {
+        st_.ChannelState[k] = StateInfoWritePending;
+        st_.RxCount(k) = 0;
+        st_.OpTimeout[k] = 500;
+        st_.AutoMode[k] = 0;
+        LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
+      });
 }
 
 void ConsoleOperations::ReadChipEepData1Click() {

@@ -61,7 +61,11 @@ class ConsoleOperations {
   bool FirstChannelOnline();
   bool OnlineSerialNumberOn() const;
   // Starts each idle on-line channel below count; logs when none started.
-  void RunOnChannels(int count, const std::function<void(int)>& start);
+  // Starts each idle, on-line channel below count; markEvery, when given, runs
+  // first for every channel whatever its state. Logs the no-device note when
+  // none started.
+  void RunOnChannels(int count, const std::function<void(int)>& start,
+                     const std::function<void(int)>& markEvery = {});
   void ForFoundChannels(const std::function<void(int)>& start);
   void ManualOnFound(bool needsFile, void (*starter)(ConsoleState&, int), bool placeSerial,
                      int timerFlag);
