@@ -68,6 +68,15 @@ void StoreBlock(const uint8_t* Src, uint8_t* Dst, std::size_t DstSize, std::size
 
 uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
+// True when channel ch's decoded reply holds Count bytes from First ahead of
+// its check; a handler reads no byte of PacketBuf beyond them.
+bool ReplyHolds(ConsoleState& st, int ch, std::size_t First, std::size_t Count) {
+  return link::ReplyHolds(st.Buffers[ch]->PacketLen, First, Count);
+}
+
+// A read-out block: its 4096 data bytes from [8] on.
+constexpr std::size_t BlockDataAt = 8;
+
 std::string Hex4(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v & 0xFFFF));
@@ -82,7 +91,8 @@ void HandleSearchReply(ConsoleState& st, int ch) {
   // another firmware version on a later search is still accepted.
   char expected[256] = {};
   std::strncpy(expected, DeviceModelPrefix, sizeof expected - 1);
-  if (link::CheckDeviceIdent(st.PacketBuf(ch), expected, sizeof expected, 20) != 0) {
+  if (link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, expected, sizeof expected,
+                             20) != 0) {
     AddChannelLog(st, ch, "No device was found!");
     return;
   }
@@ -310,10 +320,15 @@ void HandleInfoWriteReply(ConsoleState& st, int ch, uint8_t Status) {
     EndChannelProgress(st, ch, false);
 }
 
-void HandleVerifyReply(ConsoleState& st, int ch, uint8_t /*Status*/) {
+// The verify replies are judged by their status byte [8], and only when the
+// reply passed its check and holds that byte: a verify success sends a chip to
+// production, so a reply that proves nothing must never read as one.
+void HandleVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
   const uint8_t* reply = st.PacketBuf(ch);
-  const uint8_t status = reply[8];
   FillGauge(st, ch);
+  if (Status == link::ResPacketChecksum || !ReplyHolds(st, ch, 8, 1))
+    return FailChannel(st, ch, link::ResPacketChecksum);
+  const uint8_t status = reply[8];
   if (IsSuccess(status)) {
     AddChannelLog(st, ch, "Main Data verify success!");
     if (st.ProtectAfterVerify) {
@@ -329,20 +344,25 @@ void HandleVerifyReply(ConsoleState& st, int ch, uint8_t /*Status*/) {
     return;
   }
   if (status == ResChipChecksum) {
-    const uint16_t chipSum = static_cast<uint16_t>(0x10000 - Word(reply + 10));
-    const uint16_t chipCrc = Word(reply + 14);
     AddChannelLog(
         st, ch,
         "Current Buffer Checksum is: " + Hex4(st.s.ImageSum) + ", " + Hex4(st.s.ImageCrc) + ".");
-    AddChannelLog(st, ch,
-                  "Read out Chip Checksum is : " + Hex4(chipSum) + ", " + Hex4(chipCrc) + ".");
+    // The chip's values only when the reply carries them ([10..11] and [14..15]).
+    if (ReplyHolds(st, ch, 10, 6)) {
+      const uint16_t chipSum = static_cast<uint16_t>(0x10000 - Word(reply + 10));
+      const uint16_t chipCrc = Word(reply + 14);
+      AddChannelLog(st, ch,
+                    "Read out Chip Checksum is : " + Hex4(chipSum) + ", " + Hex4(chipCrc) + ".");
+    }
   }
   FailChannel(st, ch, status);
 }
 
-void HandleInfoVerifyReply(ConsoleState& st, int ch, uint8_t /*Status*/) {
-  const uint8_t status = st.PacketBuf(ch)[8];
+void HandleInfoVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
   FillGauge(st, ch);
+  if (Status == link::ResPacketChecksum || !ReplyHolds(st, ch, 8, 1))
+    return FailChannel(st, ch, link::ResPacketChecksum);
+  const uint8_t status = st.PacketBuf(ch)[8];
   if (!IsSuccess(status)) return FailChannel(st, ch, status);
   AddChannelLog(st, ch, "EEP Data verify success!");
   EndChannelProgress(st, ch, false);
@@ -355,7 +375,15 @@ void HandleProtectReply(ConsoleState& st, int ch, uint8_t Status) {
   EndChannelProgress(st, ch, false);
 }
 
+// A read-out reply counts as a block only when the whole block and its check
+// lie inside the decoded reply; a success status without them is no data.
+uint8_t ReadBlockStatus(ConsoleState& st, int ch, uint8_t Status) {
+  if (IsSuccess(Status) && !ReplyHolds(st, ch, BlockDataAt, BlockBytes)) return link::ResDataError;
+  return Status;
+}
+
 void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
+  Status = ReadBlockStatus(st, ch, Status);
   if (!IsSuccess(Status)) {
     st.ReadRetries[ch] = static_cast<uint8_t>(st.ReadRetries[ch] - 1);
     if (st.ReadRetries[ch] > 0) {
@@ -367,7 +395,7 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   st.OpTimeout[ch] = 500;
   st.ReadRetries[ch] = ReadSendsPerBlock;
   const uint32_t base = st.ImageBaseAddr & ~uint32_t{0xF};
-  StoreBlock(st.PacketBuf(ch) + 8, st.ImageBuffer.get(), link::ImageBufferSize,
+  StoreBlock(st.PacketBuf(ch) + BlockDataAt, st.ImageBuffer.get(), link::ImageBufferSize,
              static_cast<std::size_t>(base + uint32_t{st.BlockCounter[ch]} * 1024u));
   const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
   SetGaugeProgress(st, ch, st.BlockCounter[ch]);
@@ -382,9 +410,10 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
 }
 
 void HandleReadInfoReply(ConsoleState& st, int ch, uint8_t Status) {
+  Status = ReadBlockStatus(st, ch, Status);
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   const uint32_t pos = (uint32_t{st.BlockCounter[ch]} * 1024u) % 65536u;
-  StoreBlock(st.PacketBuf(ch) + 8, st.InfoBuffer.get(), link::InfoBufferSize, pos);
+  StoreBlock(st.PacketBuf(ch) + BlockDataAt, st.InfoBuffer.get(), link::InfoBufferSize, pos);
   const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
   SetGaugeProgress(st, ch, st.BlockCounter[ch]);
   if (more) {
@@ -403,6 +432,11 @@ void HandleReadChipIdReply(ConsoleState& st, int ch, uint8_t Status) {
 
 void HandleChipInfoReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  // A reply too short for the series' display shows nothing it does not hold.
+  const std::size_t shown = st.s.ChipSeries == '7'   ? ChipSecurityReplyBytes
+                            : st.s.ChipSeries == '6' ? ChipInfoMemoryReplyBytes
+                                                     : 0;
+  if (shown > 0 && !ReplyHolds(st, ch, 0, shown)) return FailChannel(st, ch, link::ResDataError);
   EndChannelProgress(st, ch, false);
   if (st.s.ChipSeries == '7')
     ShowChipSecurity(st, ch + 1);

@@ -117,7 +117,9 @@ struct ConsoleState {
   std::array<std::unique_ptr<link::LinkChannel>, ChannelCount> Link;
 
   // RxCount lives in the channel buffers.
-  uint16_t& RxCount(int ch) { return Buffers[ch]->RxCount; }
+  uint16_t RxCount(int ch) const { return Buffers[ch]->RxCount; }
+  // Forgets the received bytes of channel ch not yet framed.
+  void ResetRx(int ch) { Buffers[ch]->ResetRx(); }
   uint8_t* PacketBuf(int ch) { return Buffers[ch]->PacketBuf; }
 };
 

@@ -12,6 +12,7 @@
 #include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "console/MainWindow.h"
+#include "console/ReceivePath.h"
 #include "console/StandAlone.h"
 #include "link/PortList.h"
 #include "platform/LocalTime.h"
@@ -81,7 +82,7 @@ void ConsoleOperations::BitBtnFindCOMClick() {
   st_.DevicesFound = 0;
   form_.ComboBoxCOM->Clear();
   for (int k = 0; k < ChannelCount; ++k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.ChannelBusy[k] = 0;
     if (ui::TGauge* g = st_.ChannelGauge[k]) {
       g->setEnabled(false);
@@ -130,43 +131,7 @@ void ConsoleOperations::Timer1Timer() {
 }
 
 void ConsoleOperations::SerCommReceiveData(int k, const uint8_t* Buffer, uint16_t BufferLength) {
-  link::ChannelBuffers& b = *st_.Buffers[k];
-  st_.OpTimeout[k] = 1000;
-  if (b.RxCount > link::RxKeepLimit) b.RxCount = 0;
-  // The reader hands over at most 2048 bytes at a time; a larger chunk still
-  // never runs past the buffer: only its last bytes that fit are kept.
-  if (BufferLength > link::RxBufSize - b.RxCount) {
-    b.RxCount = 0;
-    if (BufferLength > link::RxBufSize) {
-      Buffer += BufferLength - link::RxBufSize;
-      BufferLength = static_cast<uint16_t>(link::RxBufSize);
-    }
-  }
-  std::memcpy(b.RxBuf + b.RxCount, Buffer, BufferLength);
-  b.RxCount = static_cast<uint16_t>(b.RxCount + BufferLength);
-
-  link::LinkChannel& ln = *st_.Link[k];
-  uint16_t pos = 0;
-  uint16_t kept = 0;
-  for (;;) {
-    kept = pos;
-    uint16_t len = 0;
-    if (!ln.ExtractRxFrame(pos, len)) break;
-    uint16_t outLen = 0;
-    if (ln.DecodeRxFrame(outLen, len) != 0) continue;
-    if (b.PacketBuf[0] == 0xFD) {
-      HandleProgressPacket(st_, k);
-      continue;
-    }
-    const uint8_t status = ln.CheckRxPacket(outLen);
-    if (st_.DeviceOnline[k])
-      DispatchReply(st_, k, status);
-    else
-      HandleSearchReply(st_, k);
-  }
-  const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
-  if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
-  b.RxCount = remaining;
+  ChannelReceiveData(st_, k, Buffer, BufferLength);
 }
 
 // The lost port's own entry leaves the list; when it is not listed (the list
@@ -195,7 +160,7 @@ void ConsoleOperations::SpdBtnStartPrgClick() {
   const int ports = ListedPortsToUse();
   for (int k = 0; k < ports; ++k) {
     ClosePortIfOpen(k);
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.ChannelState[k] = StateStandAlone;
     st_.DeviceOnline[k] = 1;
     if (ui::TGauge* g = st_.ChannelGauge[k]) g->SetProgress(0);
@@ -273,7 +238,7 @@ void ConsoleOperations::SpdBtnDownLoadClick() {
       form_.MCUNameEdit->text().toStdString(), form_.ProductEdit->text().toStdString(),
       form_.VerEdit->text().toStdString(), form_.DateEdit->text().toStdString()};
   ForFoundChannels([&](int k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.ChannelState[k] = StateDownloadConfig;
     LogInfo(st_, ChannelText("Programmer ", k, " : Start to download data......"));
     StartChannelProgress(st_, k, 500, true);
@@ -295,7 +260,7 @@ void ConsoleOperations::AutoSpdBtnClick() {
   AddMemoLine(st_, ">--------------------------------------------");
   if (OnlineSerialNumberOn()) form_.PlaceOnlineSerialNumber();
   ForFoundChannels([&](int k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.AutoMode[k] = 1;
     LogInfo(st_,
             ChannelText("Chip ", k, " : Start Auto-Programming, do chip blank checking......"));
@@ -312,7 +277,7 @@ void ConsoleOperations::ManualOnFound(bool needsFile, void (*starter)(ConsoleSta
   if (placeSerial && OnlineSerialNumberOn()) form_.PlaceOnlineSerialNumber();
   if (timerFlag >= 0) st_.ProgressByTimer = timerFlag != 0;
   ForFoundChannels([&](int k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     Port(k);
     starter(st_, k);
@@ -336,7 +301,7 @@ void ConsoleOperations::ProtectChip1Click() {
         StartWriteProtection(st_, k);
       },
       [&](int k) {
-        st_.RxCount(k) = 0;
+        st_.ResetRx(k);
         st_.ChannelState[k] = StateProtectPending;
         st_.OpTimeout[k] = 500;
         st_.AutoMode[k] = 0;
@@ -352,7 +317,7 @@ void ConsoleOperations::SpeedButtonRDClick() {
   st_.ProgressByTimer = false;
   st_.AutoMode[c] = 0;
   st_.ChannelState[c] = StateReadMain;
-  st_.RxCount(c) = 0;
+  st_.ResetRx(c);
   st_.ReadRetries.fill(ReadSendsPerBlock);
   StartChannelProgress(st_, c, 500, true);
   Port(c);
@@ -365,7 +330,7 @@ void ConsoleOperations::ChipReadOnAll(uint8_t state, const char* text, uint8_t s
   form_.CollectSettings();
   st_.ProgressByTimer = true;
   RunOnChannels(ChannelCount, [&](int k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     st_.ChannelState[k] = state;
     LogInfo(st_, ChannelText("Chip ", k, text));
@@ -396,7 +361,7 @@ void ConsoleOperations::WriteChipEepData1Click() {
       },
       [&](int k) {
         st_.ChannelState[k] = StateInfoWritePending;
-        st_.RxCount(k) = 0;
+        st_.ResetRx(k);
         st_.OpTimeout[k] = 500;
         st_.AutoMode[k] = 0;
         LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
@@ -407,7 +372,7 @@ void ConsoleOperations::ReadChipEepData1Click() {
   if (!CommandAllowed(false) || !FirstChannelOnline()) return;
   const int c = st_.ChannelNo[0];
   st_.ChannelState[c] = StateReadInfo;
-  st_.RxCount(c) = 0;
+  st_.ResetRx(c);
   st_.ProgressByTimer = false;
   st_.AutoMode[c] = 0;
   AddMemoLine(st_, "");
@@ -426,7 +391,7 @@ void ConsoleOperations::VerifyChipEEPData1Click() {
   form_.CollectSettings();
   st_.ProgressByTimer = true;
   RunOnChannels(ChannelCount, [&](int k) {
-    st_.RxCount(k) = 0;
+    st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     Port(k);
     StartVerifyInfo(st_, k);

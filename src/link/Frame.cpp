@@ -1,5 +1,6 @@
 #include "link/Frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kestra::link {
@@ -113,19 +114,28 @@ uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len) {
   const uint16_t computed = PacketCheck16(Pkt, 0, Len - 3u);
   const uint16_t stored = static_cast<uint16_t>(Pkt[Len - 2] | (Pkt[Len - 1] << 8));
   if (computed != stored) return ResPacketChecksum;
+  // Byte [8] must be one the device sent ahead of the check: a 10-byte reply
+  // holds none, and its byte [8] is the first byte of the check.
+  if (!ReplyHolds(Len, 8, 1)) return ResPacketChecksum;
   const uint16_t n = static_cast<uint16_t>(Pkt[6] | (Pkt[7] << 8));
-  if (n <= 2) return Pkt[8];
-  return 0;
+  if (n > 2) return 0;
+  // A status reply that says it has no payload carries no status.
+  if (n == 0) return ResPacketChecksum;
+  return Pkt[8];
 }
 
-int CheckDeviceIdent(const uint8_t* Pkt, char* Expected, std::size_t ExpectedCap, uint8_t Skip) {
-  if (std::memcmp(Pkt, IdentMagic, sizeof IdentMagic) != 0) return ResBadIdent;
+int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size_t ExpectedCap,
+                     uint8_t Skip) {
+  if (Len < sizeof IdentMagic || std::memcmp(Pkt, IdentMagic, sizeof IdentMagic) != 0)
+    return ResBadIdent;
 
-  // At most bytes Skip+8 .. 80: 73 characters and the NUL.
+  // At most bytes Skip+8 .. 80 (73 characters and the NUL), and only those of
+  // the reply ahead of its check: the buffer beyond holds no part of it.
   char text[IdentLastByte - 8 + 2] = {};
   std::size_t len = 0;
   if (Skip <= 72) {
-    for (std::size_t k = Skip + 8u; k <= IdentLastByte; ++k) {
+    const std::size_t end = Len >= 2 ? std::min<std::size_t>(IdentLastByte + 1, Len - 2u) : 0;
+    for (std::size_t k = Skip + 8u; k < end; ++k) {
       const uint8_t b = Pkt[k];
       if (b < 0x20 || b >= 0x80) break;
       text[len++] = static_cast<char>(b);
@@ -145,26 +155,57 @@ int CheckDeviceIdent(const uint8_t* Pkt, char* Expected, std::size_t ExpectedCap
   return 0;
 }
 
+namespace {
+// Removes RxBuf[From..To-1]; the bytes after them move down.
+void DropRxBytes(ChannelBuffers& ch, uint16_t From, uint16_t To) {
+  std::memmove(ch.RxBuf + From, ch.RxBuf + To, ch.RxCount - To);
+  ch.RxCount = static_cast<uint16_t>(ch.RxCount - (To - From));
+}
+}  // namespace
+
 bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len) {
-  const uint16_t count = ch.RxCount <= RxBufSize ? ch.RxCount : static_cast<uint16_t>(RxBufSize);
+  if (ch.RxCount > RxBufSize) ch.RxCount = static_cast<uint16_t>(RxBufSize);
+  if (Pos > ch.RxCount) Pos = ch.RxCount;
   Len = 0;
   for (;;) {
+    if (ch.RxDropping) {
+      // The rest of a dropped run, through its closing FrameEnd.
+      uint16_t end = Pos;
+      while (end < ch.RxCount && ch.RxBuf[end] != FrameEnd) ++end;
+      if (end == ch.RxCount) {
+        DropRxBytes(ch, Pos, end);
+        return false;
+      }
+      DropRxBytes(ch, Pos, static_cast<uint16_t>(end + 1));
+      ch.RxDropping = false;
+    }
     // Hunt for the opening FrameEnd.
-    while (Pos < count && ch.RxBuf[Pos] != FrameEnd) ++Pos;
-    if (Pos >= count) return false;
+    while (Pos < ch.RxCount && ch.RxBuf[Pos] != FrameEnd) ++Pos;
+    if (Pos >= ch.RxCount) return false;
+    const uint16_t start = Pos;
     ch.RxFrame[0] = FrameEnd;
     Len = 1;
     ++Pos;
     // Copy through the closing FrameEnd.
-    while (Pos < count) {
-      if (Len == RxFrameSize) break;  // over-long run: dropped, the hunt goes on
+    while (Pos < ch.RxCount && Len < RxFrameSize) {
       const uint8_t b = ch.RxBuf[Pos++];
       ch.RxFrame[Len++] = b;
       if (b == FrameEnd) return true;
     }
-    if (Pos >= count && Len < RxFrameSize) return false;
+    if (Len < RxFrameSize) return false;  // a partial frame: the rest is still to come
+    // Longer than any reply: the run leaves the buffer, and its closing
+    // FrameEnd with it, wherever that is.
+    DropRxBytes(ch, start, Pos);
+    Pos = start;
+    ch.RxDropping = true;
     Len = 0;
   }
+}
+
+void DropPendingRx(ChannelBuffers& ch) {
+  if (ch.RxCount > RxBufSize) ch.RxCount = static_cast<uint16_t>(RxBufSize);
+  if (std::memchr(ch.RxBuf, FrameEnd, ch.RxCount) != nullptr) ch.RxDropping = true;
+  ch.RxCount = 0;
 }
 
 }  // namespace kestra::link

@@ -52,27 +52,59 @@ uint16_t PacketCheck16(const uint8_t* Buf, uint32_t First, uint32_t Last);
 // zero sum or Last < First, 0 for First or Last above 0xFFFFFF).
 uint32_t PacketSum16(const uint8_t* Buf, uint32_t First, uint32_t Last);
 
+// True when a decoded reply of Len bytes holds Count bytes from First ahead of
+// its check (its last two bytes): only such bytes came from the device's reply.
+constexpr bool ReplyHolds(std::size_t Len, std::size_t First, std::size_t Count) {
+  return Len >= 2 && First <= Len - 2 && Count <= Len - 2 - First;
+}
+
 // Checks a decoded reply of Len bytes: ResPacketChecksum, the status byte of a
-// status reply (length field at most 2), or 0. Len below 10 is a check failure.
+// status reply (length field 1 or 2), or 0 (a reply that carries data). A reply
+// without a payload byte at [8] ahead of its check (shorter than 11 bytes, or
+// a length field of 0) is a check failure: it carries no status.
 uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len);
 
-// Checks an identification reply: 0 when the text from byte Skip+8 begins with
-// Expected (which then receives the whole text, NUL-terminated; ExpectedCap at
-// least 74), ResBadIdent when the magic A3 A5 53 35 is missing, else non-zero.
-int CheckDeviceIdent(const uint8_t* Pkt, char* Expected, std::size_t ExpectedCap, uint8_t Skip);
+// Checks an identification reply of Len bytes: 0 when the text from byte Skip+8
+// begins with Expected (which then receives the whole text, NUL-terminated;
+// ExpectedCap at least 74), ResBadIdent when the magic A3 A5 53 35 is missing,
+// else non-zero. The text ends at byte 80, at the first byte below 0x20 or from
+// 0x80 up, or at the reply's check, whichever comes first.
+int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size_t ExpectedCap,
+                     uint8_t Skip);
 
 // One channel's buffers.
 struct ChannelBuffers {
   uint8_t RxBuf[RxBufSize] = {};
   uint16_t RxCount = 0;
+  // Inside a run that was dropped as over-long: the bytes up to and including
+  // the next FrameEnd (the run's closing one) are dropped as well.
+  bool RxDropping = false;
   uint8_t RxFrame[RxFrameSize] = {};
   uint8_t PacketBuf[PacketBufSize] = {};
+  // Length of the decoded reply held in PacketBuf; 0 when PacketBuf holds no
+  // reply (nothing decoded yet, or a packet was built there since).
+  uint16_t PacketLen = 0;
   uint8_t TxFrame[TxFrameSize] = {};
+
+  // Forgets every received byte not yet framed.
+  void ResetRx() {
+    RxCount = 0;
+    RxDropping = false;
+  }
 };
 
 // From RxBuf starting at Pos, copies the next frame into RxFrame; True when a
-// whole frame was copied (Len its length, Pos just past it). A run longer than
-// RxFrame without a closing FrameEnd is dropped and the hunt goes on.
+// whole frame was copied (Len its length, Pos just past it). False when no
+// whole frame follows (Pos = RxCount). A run longer than RxFrame is dropped
+// from RxBuf together with its closing FrameEnd (RxCount shrinks; bytes ahead
+// of Pos stay where they are), so that closing byte never opens a frame; the
+// hunt goes on after it. A closing FrameEnd still to come is dropped when it
+// arrives (RxDropping).
 bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len);
+
+// Drops every received byte not yet framed (RxCount 0). The pending bytes hold
+// at most one FrameEnd, the opening of an unfinished frame: when they do, the
+// next FrameEnd to arrive closes that dropped run and is dropped too.
+void DropPendingRx(ChannelBuffers& ch);
 
 }  // namespace kestra::link

@@ -90,6 +90,7 @@ void LinkChannel::PutTextField(const std::string& Text, uint16_t Offset, uint16_
 }
 
 bool LinkChannel::SendPacket(uint16_t PacketLen) {
+  buf_.PacketLen = 0;  // PacketBuf now holds this packet, no reply
   const uint16_t framed = EncodeFrame(buf_.PacketBuf, buf_.TxFrame, PacketLen);
   return port_ != nullptr && port_->SendData(buf_.TxFrame, framed);
 }

@@ -123,9 +123,12 @@ class LinkChannel {
 
   // Receive side on this channel's buffers.
   bool ExtractRxFrame(uint16_t& Pos, uint16_t& Len) { return link::ExtractRxFrame(buf_, Pos, Len); }
-  // Decodes RxFrame (Len bytes) into PacketBuf.
+  // Decodes RxFrame (Len bytes) into PacketBuf; PacketLen becomes the length
+  // of the packet decoded, 0 when none was.
   uint8_t DecodeRxFrame(uint16_t& OutLen, uint16_t& Len) {
-    return DecodeFrame(buf_.RxFrame, buf_.PacketBuf, PacketBufSize, OutLen, Len);
+    const uint8_t r = DecodeFrame(buf_.RxFrame, buf_.PacketBuf, PacketBufSize, OutLen, Len);
+    buf_.PacketLen = r == 0 ? OutLen : 0;
+    return r;
   }
   uint8_t CheckRxPacket(uint16_t Len) const { return link::CheckRxPacket(buf_.PacketBuf, Len); }
 

@@ -13,8 +13,9 @@ namespace kestra::upgrade {
 
 namespace {
 
-// Smallest verify reply that holds the four check words (the last at [26]).
-constexpr uint16_t VerifyReplyMinLen = 28;
+// The verify reply's four check words: little-endian at [8], [10], [24], [26].
+constexpr std::size_t VerifyWordsFirst = 8;
+constexpr std::size_t VerifyWordsBytes = 28 - VerifyWordsFirst;
 
 uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -178,8 +179,10 @@ void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
   if (DecodeFwFrame(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
   char identB7[256] = "KestraGangB7";
   char identA4[256] = "KestraGangA4";
-  const bool isB7 = link::CheckDeviceIdent(s_.FwPacketBuf, identB7, sizeof identB7, 20) == 0;
-  const bool isA4 = link::CheckDeviceIdent(s_.FwPacketBuf, identA4, sizeof identA4, 20) == 0;
+  const bool isB7 =
+      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identB7, sizeof identB7, 20) == 0;
+  const bool isA4 =
+      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identA4, sizeof identA4, 20) == 0;
   const char* ident = isB7 ? identB7 : isA4 ? identA4 : nullptr;
   if (ident == nullptr) return;
   s_.OpState = OpIdle;
@@ -199,9 +202,9 @@ void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
     return;
   }
   if (s_.OpState == OpVerify) {
-    // A reply too short to carry the four words must not be judged by what
-    // an earlier reply left in the buffer.
-    if (outLen < VerifyReplyMinLen) {
+    // A reply that does not carry the four words ahead of its check must not
+    // be judged by what an earlier reply left in the buffer.
+    if (!link::ReplyHolds(outLen, VerifyWordsFirst, VerifyWordsBytes)) {
       StopOperation(ResChipChecksum);
       ShowResult(ResChipChecksum);
       return;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,10 +35,22 @@ class MachineFixture : public ::testing::Test {
     st.Hooks.ShowInfoData = [this] { ++infoShows; };
   }
 
-  // A status reply on channel ch, as the receive path hands it over.
-  void Reply(int ch, uint8_t status) {
+  // A reply of len decoded bytes with status byte [8] on channel ch, as the
+  // receive path hands it over (a status reply by default: header, the status
+  // byte and the check).
+  static constexpr uint16_t StatusReplyLen = 11;
+  void Reply(int ch, uint8_t status, uint16_t len = StatusReplyLen) {
     st.PacketBuf(ch)[8] = status;
+    st.Buffers[ch]->PacketLen = len;
     DispatchReply(st, ch, status);
+  }
+
+  // A read-out reply on channel ch: 4096 data bytes of value fill at [8..].
+  static constexpr uint16_t BlockReplyLen = 8 + 4096 + 2;
+  void BlockReply(int ch, uint8_t fill) {
+    std::memset(st.PacketBuf(ch) + 8, fill, 4096);
+    st.Buffers[ch]->PacketLen = BlockReplyLen;
+    DispatchReply(st, ch, 0);
   }
 
   // Replies with status until the channel is idle; the number of replies.

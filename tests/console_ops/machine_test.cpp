@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "MachineFixture.h"
+#include "console/ChipInfoDisplay.h"
 #include "link/Frame.h"
 
 namespace kestra::console::testing {
@@ -136,7 +137,7 @@ TEST_F(Machine, VerifyChecksumErrorLines) {
   r[11] = 0x00;
   r[14] = 0xEF;
   r[15] = 0xBE;
-  Reply(0, 0x34);
+  Reply(0, 0x34, 26);  // the device's verify reply: 16 payload bytes
   const int a = Find("Channel 1 : Current Buffer Checksum is: 0x1234, 0xABCD.");
   const int b = Find("Channel 1 : Read out Chip Checksum is : 0xFFFF, 0xBEEF.");
   const int c = Find("Channel 1 : Chip checksum error!");
@@ -146,11 +147,14 @@ TEST_F(Machine, VerifyChecksumErrorLines) {
   EXPECT_EQ(st.ChannelState[0], StateIdle);
 }
 
-TEST_F(Machine, VerifyJudgesByReplyByteAlone) {
+TEST_F(Machine, VerifyReplyThatFailsItsCheckIsAChecksumError) {
   StartVerifyMain(st, 1);
   st.PacketBuf(1)[8] = 0;
+  st.Buffers[1]->PacketLen = 26;
   DispatchReply(st, 1, 0x23);  // packet check failed, reply byte says success
-  EXPECT_TRUE(Has("Channel 2 : Main Data verify success!"));
+  EXPECT_FALSE(Has("Channel 2 : Main Data verify success!"));
+  EXPECT_EQ(Lines().back(), "Channel 2 : Packet checksum error!");
+  EXPECT_EQ(gauges[1]->ForeColor(), ui::GaugeRed);
 }
 
 TEST_F(Machine, VerifySuccessCountsOnlyAutoWithoutProtection) {
@@ -189,8 +193,7 @@ TEST_F(Machine, ReadOutRetriesEachBlockSixSends) {
   for (int i = 0; i < 5; ++i) Reply(0, 0x2C);
   EXPECT_EQ(st.ChannelState[0], StateReadMain);
   EXPECT_EQ(st.BlockCounter[0], 0);
-  std::memset(st.PacketBuf(0) + 8, 0x5A, 4096);
-  DispatchReply(st, 0, 0);  // sixth send succeeds: a data reply
+  BlockReply(0, 0x5A);  // sixth send succeeds: a data reply
   EXPECT_EQ(st.BlockCounter[0], 4);
   EXPECT_EQ(st.ReadRetries[0], ReadSendsPerBlock);
   EXPECT_EQ(st.ImageBuffer[0], 0x5A);
@@ -208,10 +211,7 @@ TEST_F(Machine, ReadOutStoresBlocksAtBaseAndEndsLoaded) {
   st.s.FlashSizeKB = 8;
   st.ImageBaseAddr = 0x1003;  // low 4 bits cleared
   BeginRead(st, 1);
-  for (uint8_t v : {uint8_t{0x11}, uint8_t{0x22}}) {
-    std::memset(st.PacketBuf(1) + 8, v, 4096);
-    DispatchReply(st, 1, 0);
-  }
+  for (uint8_t v : {uint8_t{0x11}, uint8_t{0x22}}) BlockReply(1, v);
   EXPECT_EQ(st.ImageBuffer[0x1000], 0x11);
   EXPECT_EQ(st.ImageBuffer[0x2000], 0x22);
   EXPECT_EQ(st.ImageBuffer[0x2FFF], 0x22);
@@ -225,8 +225,7 @@ TEST_F(Machine, ReadOutNearTheBufferEndStaysInside) {
   st.s.FlashSizeKB = 8;
   st.ImageBaseAddr = link::ImageBufferSize - 4096;
   BeginRead(st, 0);
-  std::memset(st.PacketBuf(0) + 8, 0x77, 4096);
-  while (st.ChannelState[0] != StateIdle) DispatchReply(st, 0, 0);
+  while (st.ChannelState[0] != StateIdle) BlockReply(0, 0x77);
   EXPECT_EQ(st.ImageBuffer[link::ImageBufferSize - 1], 0x77);
 }
 
@@ -234,30 +233,31 @@ TEST_F(Machine, InfoReadOutWrapsAndStaysInsideInfoBuffer) {
   st.ChannelState[0] = StateReadInfo;
   StartChannelProgress(st, 0, 300, true);
   st.TransferSizeKB[0] = 64;  // positions up to 60 KB: beyond the 32 KB buffer
-  std::memset(st.PacketBuf(0) + 8, 0x3C, 4096);
   int replies = 0;
-  for (; st.ChannelState[0] != StateIdle && replies < 100; ++replies) DispatchReply(st, 0, 0);
+  for (; st.ChannelState[0] != StateIdle && replies < 100; ++replies) BlockReply(0, 0x3C);
   EXPECT_EQ(replies, 16);
   EXPECT_EQ(st.InfoBuffer[link::InfoBufferSize - 1], 0x3C);
   EXPECT_EQ(infoShows, 1);
   EXPECT_TRUE(Has("Channel 1 : Read Out Info Data!"));
 }
 
-// An identification reply: magic, then the text from byte 28.
-void PutIdent(uint8_t* p, const std::string& text) {
+// An identification reply of 96 bytes on channel ch: magic, then the text from byte 28.
+void PutIdent(ConsoleState& st, int ch, const std::string& text) {
+  uint8_t* p = st.PacketBuf(ch);
   std::memset(p, 0, 96);
   const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
   std::memcpy(p, magic, 4);
   std::memcpy(p + 28, text.data(), text.size());
+  st.Buffers[ch]->PacketLen = 96;
 }
 
 TEST_F(Machine, SearchAcceptsEveryFirmwareVersionOfTheModel) {
   st.DeviceOnline.fill(0);
-  PutIdent(st.PacketBuf(0), "KestraGangA4 V2.3");
+  PutIdent(st, 0, "KestraGangA4 V2.3");
   HandleSearchReply(st, 0);
-  PutIdent(st.PacketBuf(1), "KestraGangA4 V3.0");
+  PutIdent(st, 1, "KestraGangA4 V3.0");
   HandleSearchReply(st, 1);
-  PutIdent(st.PacketBuf(2), "KestraGangB7 V1.0");
+  PutIdent(st, 2, "KestraGangB7 V1.0");
   HandleSearchReply(st, 2);
   EXPECT_EQ(st.DevicesFound, 2);
   EXPECT_EQ(st.DeviceOnline[1], 1);
@@ -285,11 +285,11 @@ TEST_F(Machine, ChipInfoReplyShowsTheSeriesLayout) {
   st.s.ChipSeries = '6';
   st.ChannelState[3] = StateReadChipInfo;
   StartChannelProgress(st, 3, 200, false);
-  Reply(3, 0);
+  Reply(3, 0, ChipInfoMemoryReplyBytes + 2);
   EXPECT_TRUE(Has(" Read Chip 4 Information Memory Is Below : "));
   st.s.ChipSeries = '7';
   st.ChannelState[0] = StateReadChipInfo;
-  Reply(0, 0);
+  Reply(0, 0, ChipSecurityReplyBytes + 2);
   EXPECT_EQ(Lines()[Lines().size() - 2], "  IMAKS=0x00, SECLEVEL=0x00.");
 }
 

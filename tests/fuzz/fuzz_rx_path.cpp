@@ -36,7 +36,7 @@ void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
     if (ch.PacketBuf[0] == 0xFD) continue;  // a progress report
     const uint8_t status = CheckRxPacket(ch.PacketBuf, outLen);
     char expected[256] = "KestraGangA4";
-    const int ident = CheckDeviceIdent(ch.PacketBuf, expected, sizeof expected, 20);
+    const int ident = CheckDeviceIdent(ch.PacketBuf, outLen, expected, sizeof expected, 20);
     if (ident == 0 && std::strncmp(expected, "KestraGangA4", 12) != 0) __builtin_trap();
     (void)status;
   }

@@ -76,20 +76,67 @@ TEST(ExtractRxFrame, SkipsNoiseAndNeverTakesClosingAsOpening) {
   EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + 2), (Bytes{0xC0, 0x06}));
 }
 
-TEST(ExtractRxFrame, OverLongRunIsDroppedAndTheHuntGoesOn) {
+// A run longer than any frame leaves the buffer with its closing FrameEnd: that
+// byte never opens a frame, so the frames after it come out whole, also when
+// the closing byte arrives only in a later receipt.
+TEST(ExtractRxFrame, OverLongRunIsDroppedThroughItsClosingByte) {
+  const Bytes frame = {0xC0, 0x07, 0x08, 0xC0};
+  for (const bool closedLater : {false, true}) {
+    SCOPED_TRACE(closedLater);
+    ChannelBuffers ch;
+    std::size_t n = 0;
+    ch.RxBuf[n++] = 0x11;  // a stray byte ahead of the run
+    ch.RxBuf[n++] = FrameEnd;
+    for (std::size_t k = 0; k < RxFrameSize + 1000; ++k) ch.RxBuf[n++] = 0x41;
+    ch.RxCount = static_cast<uint16_t>(n);
+    uint16_t pos = 0, len = 0;
+    if (closedLater) {
+      EXPECT_FALSE(ExtractRxFrame(ch, pos, len));
+      EXPECT_EQ(ch.RxCount, 1);  // the run is gone, the stray byte kept
+      EXPECT_EQ(pos, 1);
+      EXPECT_TRUE(ch.RxDropping);
+      n = 1;
+      for (int k = 0; k < 500; ++k) ch.RxBuf[n++] = 0x42;  // more of the run
+    }
+    ch.RxBuf[n++] = FrameEnd;  // the run's closing byte
+    for (uint8_t b : frame) ch.RxBuf[n++] = b;
+    ch.RxCount = static_cast<uint16_t>(n);
+    pos = 0;
+    ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
+    EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), frame);
+    // The stray byte ahead of the run goes with the run's rest when that is
+    // dropped in a later receipt: it was never part of a frame.
+    EXPECT_EQ(ch.RxCount, (closedLater ? 0 : 1) + frame.size());
+    EXPECT_EQ(pos, ch.RxCount);
+    EXPECT_FALSE(ch.RxDropping);
+  }
+}
+
+// Dropping pending bytes that hold an unfinished frame's opening: the next
+// FrameEnd closes that frame and is dropped, the one after it opens a frame.
+TEST(ExtractRxFrame, DroppedUnfinishedFrameKeepsTheFramingInStep) {
   ChannelBuffers ch;
-  // An opening FrameEnd followed by more bytes than a frame can hold, then a frame.
-  std::size_t n = 0;
-  ch.RxBuf[n++] = FrameEnd;
-  for (std::size_t k = 0; k < RxFrameSize + 1000; ++k) ch.RxBuf[n++] = 0x41;
-  const Bytes tail = {0xC0, 0x07, 0x08, 0xC0};
-  for (uint8_t b : tail) ch.RxBuf[n++] = b;
-  ch.RxCount = static_cast<uint16_t>(n);
+  const Bytes pending = {0x55, 0xC0, 0x01, 0x02};
+  std::memcpy(ch.RxBuf, pending.data(), pending.size());
+  ch.RxCount = static_cast<uint16_t>(pending.size());
+  DropPendingRx(ch);
+  EXPECT_EQ(ch.RxCount, 0);
+  EXPECT_TRUE(ch.RxDropping);
+  const Bytes rx = {0x03, 0xC0, 0xFF, 0xC0, 0x09, 0xC0};
+  std::memcpy(ch.RxBuf, rx.data(), rx.size());
+  ch.RxCount = static_cast<uint16_t>(rx.size());
   uint16_t pos = 0, len = 0;
   ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
-  EXPECT_LE(len, RxFrameSize);
-  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), tail);
-  EXPECT_EQ(pos, n);
+  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), (Bytes{0xC0, 0x09, 0xC0}));
+
+  // Noise alone holds no opening: nothing to drop afterwards.
+  const Bytes noise = {0x55, 0x66};
+  std::memcpy(ch.RxBuf, noise.data(), noise.size());
+  ch.RxCount = 2;
+  DropPendingRx(ch);
+  EXPECT_FALSE(ch.RxDropping);
+  ch.ResetRx();
+  EXPECT_FALSE(ch.RxDropping);
 }
 
 TEST(ExtractRxFrame, FrameOfExactlyRxFrameSizeIsKept) {
@@ -172,9 +219,30 @@ TEST(CheckRxPacket, StatusDataAndChecksum) {
     bad.back() ^= 1;
     EXPECT_EQ(CheckRxPacket(bad.data(), 12), ResPacketChecksum) << n;
   }
-  // N = 0: the status byte is the first byte of the check.
-  const Bytes n0 = MakeReply(0x8A, {}, 0);
-  EXPECT_EQ(CheckRxPacket(n0.data(), 10), n0[8]);
+}
+
+// A reply with a good check but no status byte of its own ahead of the check
+// never reads as a status: its byte [8] would be the check's low byte (or a
+// byte the device says it did not send).
+TEST(CheckRxPacket, ReplyWithoutStatusByteIsACheckFailure) {
+  struct Case {
+    const char* name;
+    Bytes payload;
+    uint16_t n;
+  };
+  for (const Case& c :
+       {Case{"N = 0, 10 bytes", {}, 0}, Case{"N = 1 claimed, 10 bytes", {}, 1},
+        Case{"N = 2 claimed, 10 bytes", {}, 2}, Case{"N = 3 claimed, 10 bytes", {}, 3},
+        Case{"N = 0 with a byte", {0x00}, 0}}) {
+    SCOPED_TRACE(c.name);
+    // Whatever the check's low byte is, 0 and 6 included.
+    for (uint8_t code = 0; code < 64; ++code) {
+      const Bytes r = MakeReply(code, c.payload, c.n);
+      EXPECT_EQ(CheckRxPacket(r.data(), static_cast<uint16_t>(r.size())), ResPacketChecksum);
+    }
+  }
+  const Bytes n1 = MakeReply(0x93, {0x06}, 1);
+  EXPECT_EQ(CheckRxPacket(n1.data(), 11), 0x06);
 }
 
 TEST(CheckRxPacket, ShortOrOversizedLengthIsACheckFailure) {
@@ -196,7 +264,7 @@ TEST(CheckDeviceIdent, AcceptsLongerTextAndReturnsItWhole) {
   uint8_t pkt[PacketBufSize] = {};
   PutIdent(pkt, "KestraGangA4 XY", Magic);
   char expected[256] = "KestraGangA4";
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), 0);
   EXPECT_STREQ(expected, "KestraGangA4 XY");
 }
 
@@ -205,12 +273,12 @@ TEST(CheckDeviceIdent, RejectsWrongMagicOtherTextAndShortText) {
   const uint8_t wrong[4] = {0xA3, 0xA5, 0x53, 0x34};
   PutIdent(pkt, "KestraGangA4", wrong);
   char expected[256] = "KestraGangA4";
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), ResBadIdent);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), ResBadIdent);
 
   PutIdent(pkt, "KestraGangB7", Magic);
-  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_NE(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), 0);
   PutIdent(pkt, "Kestra", Magic);
-  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_NE(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), 0);
   EXPECT_STREQ(expected, "KestraGangA4");  // untouched on failure
 }
 
@@ -219,18 +287,18 @@ TEST(CheckDeviceIdent, TextEndsAtByte80OrAtANonPrintingByte) {
   std::memset(pkt, 'A', sizeof pkt);  // no terminator anywhere
   std::memcpy(pkt, Magic, 4);
   char expected[256] = "AAA";
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), 0);
   EXPECT_EQ(std::strlen(expected), 53u);  // bytes 28..80
   std::strcpy(expected, "AAA");
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 0), 0);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 0), 0);
   EXPECT_EQ(std::strlen(expected), 73u);  // bytes 8..80
   pkt[40] = 0x80;
   std::strcpy(expected, "AAA");
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, sizeof expected, 20), 0);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 20), 0);
   EXPECT_EQ(std::strlen(expected), 12u);
   // Skip above 72: the text is empty and matches only an empty prefix.
   std::strcpy(expected, "AAA");
-  EXPECT_NE(CheckDeviceIdent(pkt, expected, sizeof expected, 73), 0);
+  EXPECT_NE(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 73), 0);
 }
 
 TEST(CheckDeviceIdent, SmallExpectedBufferIsNotOverrun) {
@@ -239,7 +307,7 @@ TEST(CheckDeviceIdent, SmallExpectedBufferIsNotOverrun) {
   char expected[16 + 4];
   std::memset(expected, 0x7E, sizeof expected);
   std::strcpy(expected, "Kestra");
-  EXPECT_EQ(CheckDeviceIdent(pkt, expected, 16, 20), 0);
+  EXPECT_EQ(CheckDeviceIdent(pkt, sizeof pkt, expected, 16, 20), 0);
   EXPECT_STREQ(expected, "KestraGangA4 wi");
   EXPECT_EQ(expected[16], 0x7E);
 }

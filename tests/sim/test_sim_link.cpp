@@ -175,7 +175,10 @@ TEST_P(SimLinkTest, EverySenderIsAcceptedAndTheChipEndsUpHoldingTheImage) {
   auto ident = host->Next();
   ASSERT_TRUE(ident);
   char expected[256] = "KestraGangA4";
-  EXPECT_EQ(link::CheckDeviceIdent(ident->packet.data(), expected, sizeof expected, 20), 0);
+  EXPECT_EQ(
+      link::CheckDeviceIdent(ident->packet.data(), static_cast<uint16_t>(ident->packet.size()),
+                             expected, sizeof expected, 20),
+      0);
   EXPECT_STREQ(expected, sim::DefaultIdent);
 
   host->Do([&](link::LinkChannel& c) {

@@ -1,0 +1,65 @@
+#include "console/ReceivePath.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "console/ChannelMachine.h"
+#include "console/StandAlone.h"
+#include "link/Frame.h"
+#include "link/Packets.h"
+
+namespace kestra::console {
+
+namespace {
+
+constexpr uint8_t ProgressPacketCode = 0xFD;
+
+// One chunk of at most RxChunkMax bytes: kept bytes and the chunk always fit.
+void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t BufferLength) {
+  link::ChannelBuffers& b = *st.Buffers[k];
+  // More pending bytes than a frame can still need: they are dropped.
+  if (b.RxCount > link::RxKeepLimit) link::DropPendingRx(b);
+  std::memcpy(b.RxBuf + b.RxCount, Buffer, BufferLength);
+  b.RxCount = static_cast<uint16_t>(b.RxCount + BufferLength);
+
+  link::LinkChannel& ln = *st.Link[k];
+  uint16_t pos = 0;
+  uint16_t kept = 0;
+  for (;;) {
+    kept = pos;
+    uint16_t len = 0;
+    if (!ln.ExtractRxFrame(pos, len)) break;
+    uint16_t outLen = 0;
+    if (ln.DecodeRxFrame(outLen, len) != 0) continue;
+    if (b.PacketBuf[0] == ProgressPacketCode) {
+      HandleProgressPacket(st, k);
+      continue;
+    }
+    const uint8_t status = ln.CheckRxPacket(outLen);
+    if (st.DeviceOnline[k])
+      DispatchReply(st, k, status);
+    else
+      HandleSearchReply(st, k);
+  }
+  // The bytes from the start of the last, unfinished frame stay for the next
+  // chunk (the extraction has already taken dropped runs out of the buffer).
+  const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
+  if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
+  b.RxCount = remaining;
+}
+
+}  // namespace
+
+void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::size_t BufferLength) {
+  st.OpTimeout[k] = 1000;
+  // The reader hands over at most RxChunkMax bytes at a time; a larger chunk is
+  // taken in pieces of that size, so no byte of it is lost.
+  while (BufferLength > 0) {
+    const std::size_t n = std::min(BufferLength, link::RxChunkMax);
+    ReceiveChunk(st, k, Buffer, static_cast<uint16_t>(n));
+    Buffer += n;
+    BufferLength -= n;
+  }
+}
+
+}  // namespace kestra::console
