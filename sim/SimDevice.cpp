@@ -511,7 +511,13 @@ std::optional<Output> SimDevice::State::Handle(const std::vector<uint8_t>& p, bo
     }
   }
   if (silent) return std::nullopt;
+  if (fault && fault->payloadBytes && 8 + *fault->payloadBytes + 2 < reply.size()) {
+    reply.resize(8 + *fault->payloadBytes + 2);
+    Put16(&reply[6], static_cast<uint16_t>(*fault->payloadBytes));
+    SealPacket(reply);
+  }
   if (fault && fault->badCheck) reply[reply.size() - 1] ^= 0x5A;
+  if (fault && fault->headerOnly) reply.resize(8);
   out.bytes = FrameReply(reply);
   if (fault && fault->garbage) {
     static constexpr uint8_t junk[] = {0x11, 0x22, 0xFF, 0x7E, 0x00};

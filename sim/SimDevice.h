@@ -64,7 +64,11 @@ struct SimOptions {
 };
 
 // Faults of one command code (and, for CmdChipOperation, one sub-code; for the
-// block commands the block position, if wanted).
+// block commands the block position, if wanted). The damaged replies: a reply
+// cut to its header (headerOnly), a bare success status in place of data
+// (status = DevOk), a bad check on one chip operation only (badCheck keyed by
+// the sub-code), a short identification reply or a short data reply
+// (payloadBytes).
 struct CommandFault {
   bool noReply = false;                // swallow the command
   bool badCheck = false;               // reply with a wrong PacketCheck16
@@ -74,6 +78,11 @@ struct CommandFault {
   std::size_t chunk = 0;               // write the reply in chunks of this many bytes
   int chunkPauseUs = 0;                // pause between chunks
   bool garbage = false;                // surround the reply frame with stray bytes
+  bool headerOnly = false;             // send only the reply's 8-byte header
+  // Cut the reply's payload to its first K bytes; length field and check match
+  // the cut reply (for the identification reply: 20 + the text's length gives
+  // a text that runs up to the check, with no terminator).
+  std::optional<std::size_t> payloadBytes;
 };
 
 class SimDevice {

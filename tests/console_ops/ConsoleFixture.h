@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -99,6 +100,19 @@ class ConsoleFixture : public ::testing::Test {
     const int expected = std::min(devices, ChannelCount);
     ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == expected; }))
         << "found " << int(st.DevicesFound) << Dump();
+  }
+
+  // The window on an empty device table: no channel has a port, so a test
+  // plays the device by feeding the receive path itself.
+  void StartWithoutDevices() {
+    const QString table = dir.filePath("empty-serial-table");
+    QFile f(table);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    ::setenv("KESTRA_SERIAL_TABLE", table.toLocal8Bit().constData(), 1);
+    w = std::make_unique<TProgramArmFrm>(st);
+    w->FormShow();
+    st.StartupDir = dir.path().toStdString();
   }
 
   // The device on channel k: the port list is sorted by name ("pts/10"

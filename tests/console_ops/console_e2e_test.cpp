@@ -64,6 +64,35 @@ TEST_F(Console, AutoProgramsFourChannelsWith512K) {
   EXPECT_EQ(farm->ViolationCount(), 0) << farm->Violations().front();
 }
 
+// Two programmers answer the verify with replies that prove nothing (cut to
+// the header; status 0 under a wrong check): their channels end failed and
+// count nothing, while the other two pass and are counted.
+TEST_F(Console, DamagedVerifyRepliesFailOnlyTheirChannels) {
+  Start(4);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(3);
+  sim::CommandFault header;
+  header.headerOnly = true;
+  Dev(0).SetCommandFault(sim::DevCmdChipOp, sim::DevSubVerifyMain, header);
+  sim::CommandFault badCheck;
+  badCheck.badCheck = true;
+  Dev(2).SetCommandFault(sim::DevCmdChipOp, sim::DevSubVerifyMain, badCheck);
+  w->ops->AutoSpdBtnClick();  // every channel is busy from here until it ends
+  ASSERT_TRUE(WaitFor([&] { return AllIdle(); })) << "counter " << st.OnlineCounter << Dump();
+  EXPECT_EQ(st.OnlineCounter, 2);
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(k);
+    const std::string n = std::to_string(k + 1);
+    const bool damaged = k == 0 || k == 2;
+    EXPECT_EQ(Has("Channel " + n + " : Main Data verify success!"), !damaged);
+    EXPECT_EQ(Has("Channel " + n + " : Packet checksum error!"), damaged);
+    EXPECT_EQ(w->Gauges[k]->ForeColor(), damaged ? ui::GaugeRed : ui::GaugeBlue);
+    EXPECT_EQ(Dev(k).ChipOpCount(sim::DevSubVerifyMain), 1);
+  }
+  EXPECT_EQ(w->StatusPanelText(3).toStdString(), "OnLine Counter: 2");
+  EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
 TEST_F(Console, NotBlankErasesInsideAutoAndEndsRedOutside) {
   Start(2);
   SelectChip(ActiveSemi, "PAC5223xx", 3);

@@ -262,6 +262,29 @@ TEST_F(SimDeviceTest, CommandFaults) {
   EXPECT_GT(host.Chunks() - before, 1);
   EXPECT_GT(host.StrayBytes(), 0u);
 
+  // Damaged replies: one chip operation's reply cut to its header; a read-out
+  // and an identification reply cut short, their length field and check
+  // matching the cut (a text that runs up to the check).
+  CommandFault header;
+  header.headerOnly = true;
+  dev.SetCommandFault(0x93, 0x55, header);
+  r = host.Transact(ChipOp(0x55, c));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->size(), 8u);
+  CommandFault cut;
+  cut.payloadBytes = 16;
+  dev.SetCommandFault(0x9B, 8, cut);
+  r = host.Transact(Packet(0x9B, 8, ParamBlock(c), c));
+  ASSERT_TRUE(r && ReplyValid(*r));
+  EXPECT_EQ(r->size(), 26u);
+  dev.SetIdent("KestraGangA4");
+  cut.payloadBytes = 20 + 12;
+  dev.SetCommandFault(0x3D, -1, cut);
+  r = host.Transact(Packet(0x3D, 0, {}));
+  ASSERT_TRUE(r && ReplyValid(*r));
+  EXPECT_EQ(Bytes(r->begin() + 28, r->end() - 2),
+            Bytes(std::begin("KestraGangA4"), std::end("KestraGangA4") - 1));
+
   // No reply to one command; the next one is answered.
   CommandFault mute;
   mute.noReply = true;

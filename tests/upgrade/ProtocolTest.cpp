@@ -106,6 +106,23 @@ TEST(DecodeFwFrame, Outcomes) {
   }
 }
 
+// The first n bytes of b.
+Bytes Head(Bytes b, std::size_t n) {
+  b.resize(n);
+  return b;
+}
+
+// A reply with a valid check whose low byte is low: the header's parameter
+// is chosen to make it so.
+Bytes ReplyWithCheckLow(uint8_t code, const Bytes& payload, uint8_t low) {
+  for (uint32_t param = 0; param < 0x10000; ++param) {
+    Bytes p = Reply(code, static_cast<uint16_t>(param), payload);
+    if (p[p.size() - 2] == low) return p;
+  }
+  ADD_FAILURE() << "no such reply";
+  return {};
+}
+
 TEST(FwResultText, KnownCodesAndTheRest) {
   EXPECT_EQ(FwResultText(0x00), QStringLiteral("操作成功！"));
   EXPECT_EQ(FwResultText(0x23), QStringLiteral("数据包校验和不正确！"));
@@ -241,12 +258,17 @@ TEST_F(ProtocolTest, VerifyPacketAndVerifyRule) {
        {0xC2, 0xCB, 0x6E},
        ui::ScriptedDialogs::Box::Error,
        "总数据校验和不一致！"},
+      // The last word's high byte would be the reply's check (its low byte
+      // 0xCB): only words ahead of the check are the device's.
+      {"last word runs into the check", Head(VerifyPayload(0xCBC2, 0x126E, 0x126E, 0xCBC2), 19),
+       ui::ScriptedDialogs::Box::Error, "总数据校验和不一致！"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     dialogs->boxes.clear();
     protocol->StartVerify();
-    Receive(Framed(Reply(0xBA, 0x3FFF, c.payload)));
+    Receive(Framed(c.payload.size() == 19 ? ReplyWithCheckLow(0xBA, c.payload, 0xCB)
+                                          : Reply(0xBA, 0x3FFF, c.payload)));
     ASSERT_EQ(dialogs->boxes.size(), 1u);
     EXPECT_EQ(dialogs->boxes[0].kind, c.kind);
     EXPECT_EQ(dialogs->boxes[0].text, QString::fromUtf8(c.text));
@@ -266,7 +288,12 @@ TEST_F(ProtocolTest, FailedRepliesEndTheOperationWithTheirText) {
   };
   Bytes badCheck = Reply(0xB7, 0x2000, {0x00});
   badCheck.back() ^= 0x01;
+  const Bytes headerOnly = Head(Reply(0xB7, 0x2000, {0x00}), 8);
+  // No status byte ahead of the check, whose low byte reads as success.
+  const Bytes empty = ReplyWithCheckLow(0xB7, {}, 0x00);
   const Case cases[] = {
+      {"header only", Framed(headerOnly), "数据包校验和不正确！"},
+      {"no status byte", Framed(empty), "数据包校验和不正确！"},
       {"code outside the table", Framed(Reply(0xB7, 0x2000, {0x2B})), "操作失败！"},
       {"flash error", Framed(Reply(0xB7, 0x2000, {0x2C})), "编程过程出错，数据无法写入！"},
       {"time-out", Framed(Reply(0xB7, 0x2000, {0x40})), "命令执行超时"},
@@ -343,6 +370,24 @@ TEST_F(ProtocolTest, IdentificationReplies) {
     }
   }
   EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+// A short identification reply names the device by its own text only, not by
+// what a longer earlier reply left in the buffer.
+TEST_F(ProtocolTest, ShortIdentificationShowsOnlyItsOwnText) {
+  Receive(Framed(IdentPacket("KestraGangA4 WITH A LONG VERSION TEXT")));
+  ASSERT_EQ(found.size(), 1u);
+  state->DeviceIdentified = 0;
+  Bytes p = IdentPacket("KestraGangA4");
+  p.resize(28 + 12);  // the text runs up to the check, with no terminator
+  p[6] = 20 + 12;
+  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
+  p.push_back(static_cast<uint8_t>(c));
+  p.push_back(static_cast<uint8_t>(c >> 8));
+  Receive(Framed(p));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[1], QStringLiteral("KestraGangA4"));
+  EXPECT_EQ(memo.Lines().back(), QStringLiteral("> Find Device : KestraGangA4!"));
 }
 
 TEST_F(ProtocolTest, StatusOfSixAcknowledgesABlock) {
