@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything from scratch and runs every test: a plain build, the same
 # under AddressSanitizer + UndefinedBehaviorSanitizer, the serial tests under
-# ThreadSanitizer, and the receive-path fuzzer for a bounded time.
+# ThreadSanitizer, and the two receive-path fuzzers for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -41,11 +41,20 @@ if command -v clang++ >/dev/null 2>&1; then
   echo "=== fuzzing the receive path ==="
   cmake -S . -B "$OUT/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DKESTRA_FUZZ=ON -DKESTRA_BENCH=OFF -DBUILD_TESTING=ON
-  cmake --build "$OUT/fuzz" -j "$JOBS" --target fuzz_rx_path
-  # libFuzzer adds new inputs to the corpus folder: work on a copy of the seeds.
-  mkdir -p "$OUT/fuzz/corpus"
-  cp -r tests/fuzz/corpus/. "$OUT/fuzz/corpus/" 2>/dev/null || true
-  "$OUT/fuzz/tests/fuzz/fuzz_rx_path" -max_total_time="${KESTRA_FUZZ_SECONDS:-60}" \
-    -rss_limit_mb=2048 "$OUT/fuzz/corpus"
+  cmake --build "$OUT/fuzz" -j "$JOBS" --target fuzz_rx_path fuzz_console_rx
+  # The frame layer alone, then the console's receive routine with its reply
+  # handlers. Inputs up to 40000 bytes reach the drop of an over-long frame
+  # (over 8214 bytes) and of pending bytes beyond the keep limit (14336).
+  # libFuzzer adds new inputs to the corpus folder: each works on a copy of
+  # its seeds.
+  for target in fuzz_rx_path:corpus fuzz_console_rx:corpus_console; do
+    name=${target%%:*}
+    seeds=${target#*:}
+    rm -rf "$OUT/fuzz/$seeds"
+    mkdir -p "$OUT/fuzz/$seeds"
+    cp -r "tests/fuzz/$seeds/." "$OUT/fuzz/$seeds/"
+    "$OUT/fuzz/tests/fuzz/$name" -max_total_time="${KESTRA_FUZZ_SECONDS:-50}" -max_len=40000 \
+      -rss_limit_mb=2048 "$OUT/fuzz/$seeds"
+  done
 fi
 echo "=== all test stages passed ==="

@@ -1,7 +1,8 @@
-// The console's receive path over arbitrary chunk sequences: each chunk is
-// appended to the channel's receive buffer (which is discarded first when it
-// holds more than RxKeepLimit bytes), frames are cut out, decoded and checked, and
-// the unframed tail is kept for the next chunk.
+// The frame layer as the console's receive path drives it, over arbitrary
+// chunk sequences: each chunk is appended to the channel's receive buffer
+// (whose pending bytes are dropped first when they are more than RxKeepLimit),
+// frames are cut out, decoded and checked, and the unframed tail is kept for
+// the next chunk.
 //
 // Input: a sequence of chunks, each a 2-byte little-endian length (taken
 // modulo 2049) followed by that many bytes (fewer at the end of the input).
@@ -20,7 +21,7 @@ constexpr uint16_t KeepLimit = RxKeepLimit;
 constexpr std::size_t MaxChunk = 2048;
 
 void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
-  if (ch.RxCount > KeepLimit) ch.RxCount = 0;
+  if (ch.RxCount > KeepLimit) DropPendingRx(ch);
   std::memcpy(ch.RxBuf + ch.RxCount, data, n);
   ch.RxCount = static_cast<uint16_t>(ch.RxCount + n);
 
@@ -49,7 +50,7 @@ void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const auto ch = std::make_unique<ChannelBuffers>();
-  ch->RxCount = 0;
+  ch->ResetRx();
   std::size_t i = 0;
   while (i + 2 <= size) {
     std::size_t n = (data[i] | (data[i + 1] << 8)) % (MaxChunk + 1);
