@@ -38,6 +38,8 @@ const char* RhbResultText(int32_t code) {
       return "empty range";
     case RhbBadArgument:
       return "bad argument";
+    case RhbNoDataRecords:
+      return "no data records";
     default:
       return "unknown result";
   }
@@ -125,12 +127,15 @@ int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t
     return Fail(Error, RhbBeyondImage, 0, "range 0x%08X..0x%08X lies beyond the buffer (0x%zX)",
                 First, Last, Capacity);
   }
+  // Keep the permissions of a file being replaced; a new file gets rw-r--r--.
+  struct stat old {};
+  const bool exists = ::stat(FileName, &old) == 0;
+  if (exists && S_ISDIR(old.st_mode))
+    return Fail(Error, RhbCannotOpen, 0, "%s", detail::FolderMessage);
   TempFile temp(std::string(FileName) + ".XXXXXX");
   if (!temp.Create())
     return Fail(Error, RhbCannotOpen, 0, "cannot create the file: %s", std::strerror(errno));
-  // Keep the permissions of a file being replaced; a new file gets rw-r--r--.
-  struct stat old {};
-  const mode_t mode = ::stat(FileName, &old) == 0 ? (old.st_mode & 07777) : 0644;
+  const mode_t mode = exists ? (old.st_mode & 07777) : 0644;
   ::fchmod(temp.Fd(), mode);
   const std::size_t n = static_cast<std::size_t>(Last - First) + 1;
   if (!WriteAll(temp.Fd(), Buffer + First, n) || ::fsync(temp.Fd()) != 0 || !temp.Close())

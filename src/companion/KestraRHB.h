@@ -18,7 +18,11 @@
 //   the RhbXxx codes below. The load and save operations also fill *Error when
 //   it is not null: the code, the 1-based line number of the file (0 when the
 //   fault is not tied to a line) and a one-line message. On success Error is
-//   cleared (code 0, line 0, empty message).
+//   cleared (code 0, line 0, empty message) and its warning holds a one-line
+//   note on a file that loaded but looks incomplete (empty when there is none);
+//   a failure leaves the warning empty.
+// - A folder given as FileName fails with the message "it is a folder, not a
+//   file" (RhbReadError for the loads, RhbCannotOpen for the save).
 //
 // Loads are not transactional: on an error the load stops at the bad line (or
 // record); the bytes of earlier good records stay stored, the bad record itself
@@ -41,11 +45,13 @@ inline constexpr int32_t RhbUnsupportedRecord = 6;  // record type this library 
 inline constexpr int32_t RhbWriteFailed = 7;        // writing the output file failed
 inline constexpr int32_t RhbEmptyRange = 8;         // Last < First
 inline constexpr int32_t RhbBadArgument = 9;        // null file name or buffer
+inline constexpr int32_t RhbNoDataRecords = 10;     // a record file without any data byte
 
 struct RhbError {
   int32_t code = RhbOk;
   uint32_t line = 0;  // 1-based line of the file; 0 when not line-related
   char message[160] = {};
+  char warning[160] = {};  // on success: what the file lacks, e.g. its end record
 };
 
 // Short English name of a result code ("bad record checksum", ...).
@@ -64,18 +70,23 @@ int32_t InitialDataBuffer16M(uint8_t* Buffer, uint32_t Extent, uint8_t Fill, std
 // Buffer + base + record offset + i (addresses run on linearly across a 64 KB
 // boundary inside one record). A record that does not fit in Capacity stores
 // nothing and ends the load with RhbBeyondImage. StartAddr and EndAddr receive
-// the lowest and highest address written. Blank lines, leading/trailing blanks
-// and CR/LF line ends are tolerated; hex digits may be upper or lower case.
-// A file without an end record is accepted (RhbOk): such files are common.
+// the lowest and highest address written. Blank lines, leading/trailing
+// blanks, CR/LF line ends and a UTF-8 byte-order mark at the start of the file
+// are tolerated; hex digits may be upper or lower case. A file that stores no
+// data byte (empty, or only an end record) is RhbNoDataRecords. A file without
+// an end record is accepted (RhbOk: such files are common) with a warning, as
+// it may be a copy cut off at a line boundary.
 int32_t ExeOpenFile_HEX_RoutAndRT(const char* FileName, uint8_t* Buffer, uint32_t* StartAddr,
                                   uint32_t* EndAddr, std::size_t Capacity,
                                   RhbError* Error = nullptr);
 
 // Motorola S-records. S0 header (ignored), S1/S2/S3 data with a 16/24/32-bit
-// address, S5/S6 record counts (ignored), S7/S8/S9 terminators (reading stops
-// there); S4 is RhbUnsupportedRecord. Every record's checksum (ones'
-// complement of the sum of count, address and data bytes) is checked. Bounds,
-// cells, tolerated blanks and a missing terminator as for Intel HEX.
+// address, S5/S6 record counts, S7/S8/S9 terminators (reading stops there);
+// S4 is RhbUnsupportedRecord. Every record's checksum (ones' complement of the
+// sum of count, address and data bytes) is checked. Bounds, cells, tolerated
+// blanks, a file without data and a missing terminator (with its warning) as
+// for Intel HEX. An S5/S6 count that differs from the number of S1/S2/S3
+// records before it still loads, with a warning naming both counts.
 int32_t ExeOpenFile_S19_RoutAndRT(const char* FileName, uint8_t* Buffer, uint32_t* StartAddr,
                                   uint32_t* EndAddr, std::size_t Capacity,
                                   RhbError* Error = nullptr);
@@ -85,6 +96,7 @@ int32_t ExeOpenFile_S19_RoutAndRT(const char* FileName, uint8_t* Buffer, uint32_
 // RhbBeyondImage. EndAddr receives (bytes copied) - 1, an index relative to
 // the Buffer passed: the console adds its raw offset when it logs the end
 // address. An empty file copies nothing, returns RhbOk and leaves EndAddr.
+// A byte-order mark is data here and is copied like every other byte.
 int32_t DoOpenFile_BIN_Routine(const char* FileName, uint8_t* Buffer, uint32_t* EndAddr,
                                std::size_t Capacity, RhbError* Error = nullptr);
 

@@ -19,7 +19,9 @@ enum class Step { Go, Stop };
 
 // Reads the file line by line and hands every non-blank line to parseLine
 // (text, length, line number, writer, step) until it stops, fails or the file
-// ends. The cells are written from what was stored, whatever the outcome.
+// ends. The cells are written from what was stored, whatever the outcome. A
+// file that stored nothing fails; after a good load parseLine.AddWarnings
+// (ended by its terminator or not, error) notes what the file lacks.
 template <typename ParseLine>
 int32_t LoadRecordFile(const char* fileName, uint8_t* buffer, uint32_t* startAddr,
                        uint32_t* endAddr, std::size_t capacity, RhbError* error,
@@ -30,6 +32,7 @@ int32_t LoadRecordFile(const char* fileName, uint8_t* buffer, uint32_t* startAdd
   LineReader reader(file.get());
   ImageWriter writer(buffer, capacity);
   int32_t rc = RhbOk;
+  bool terminated = false;
   for (;;) {
     const LineReader::Status status = reader.Next();
     if (status == LineReader::Status::End) break;
@@ -45,10 +48,18 @@ int32_t LoadRecordFile(const char* fileName, uint8_t* buffer, uint32_t* startAdd
     if (reader.Length() == 0) continue;
     Step step = Step::Go;
     rc = parseLine(reader.Text(), reader.Length(), reader.LineNo(), writer, step);
-    if (rc != RhbOk || step == Step::Stop) break;
+    if (rc != RhbOk) break;
+    if (step == Step::Stop) {
+      terminated = true;
+      break;
+    }
   }
   writer.WriteCells(startAddr, endAddr);
-  return rc == RhbOk ? detail::Succeed(error) : rc;
+  if (rc != RhbOk) return rc;
+  if (!writer.StoredAny()) return Fail(error, RhbNoDataRecords, 0, "no data records");
+  detail::Succeed(error);
+  parseLine.AddWarnings(terminated, error);
+  return RhbOk;
 }
 
 int32_t StoreOrFail(ImageWriter& writer, uint64_t addr, const uint8_t* data, std::size_t n,
@@ -126,6 +137,10 @@ struct HexParser {
         return Fail(error, RhbUnsupportedRecord, line, "unsupported record type %02X", type);
     }
   }
+
+  void AddWarnings(bool terminated, RhbError* out) const {
+    if (!terminated) detail::AddWarning(out, "no end-of-file record (type 01)");
+  }
 };
 
 // Motorola S-records: "S" T CC address data SS, SS the ones' complement of the
@@ -133,6 +148,12 @@ struct HexParser {
 struct SrecParser {
   std::size_t capacity;
   RhbError* error;
+  uint32_t dataRecords = 0;  // S1/S2/S3 records so far
+  // The first S5/S6 record whose count differs from dataRecords.
+  bool countDiffers = false;
+  int countType = 0;
+  uint64_t countGiven = 0;
+  uint32_t countFound = 0;
 
   int32_t operator()(const char* text, std::size_t len, uint32_t line, ImageWriter& writer,
                      Step& step) {
@@ -169,16 +190,39 @@ struct SrecParser {
       case 1:
       case 2:
       case 3:
+        ++dataRecords;
         return StoreOrFail(writer, addr, rec.data() + 1 + addrBytes, dataLen, capacity, line,
                            error);
+      case 5:
+      case 6: {
+        // A count too large for its 16- or 24-bit field can only hold its
+        // low bits.
+        const uint64_t field = type == 5 ? 0xFFFF : 0xFFFFFF;
+        if (addr != (dataRecords & field) && !countDiffers) {
+          countDiffers = true;
+          countType = type;
+          countGiven = addr;
+          countFound = dataRecords;
+        }
+        return RhbOk;
+      }
       case 7:
       case 8:
       case 9:
         step = Step::Stop;
         return RhbOk;
-      default:  // S0 header, S5/S6 record counts
+      default:  // S0 header
         return RhbOk;
     }
+  }
+
+  void AddWarnings(bool terminated, RhbError* out) const {
+    if (countDiffers) {
+      detail::AddWarning(out, "S%d record count %llu does not match the %u data records before it",
+                         countType, static_cast<unsigned long long>(countGiven),
+                         static_cast<unsigned>(countFound));
+    }
+    if (!terminated) detail::AddWarning(out, "no S7/S8/S9 termination record");
   }
 };
 

@@ -1,5 +1,7 @@
 #include "companion/RhbInternal.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -34,6 +36,7 @@ int32_t Fail(RhbError* error, int32_t code, uint32_t line, const char* fmt, ...)
   if (error) {
     error->code = code;
     error->line = line;
+    error->warning[0] = '\0';
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(error->message, sizeof error->message, fmt, args);
@@ -45,6 +48,21 @@ int32_t Fail(RhbError* error, int32_t code, uint32_t line, const char* fmt, ...)
 int32_t Succeed(RhbError* error) {
   if (error) *error = RhbError{};
   return RhbOk;
+}
+
+void AddWarning(RhbError* error, const char* fmt, ...) {
+  if (!error) return;
+  char* out = error->warning;
+  std::size_t used = std::strlen(out);
+  if (used > 0) {
+    if (used + 3 >= sizeof error->warning) return;  // no room for more
+    std::memcpy(out + used, "; ", 3);
+    used += 2;
+  }
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(out + used, sizeof error->warning - used, fmt, args);
+  va_end(args);
 }
 
 LineReader::LineReader(std::FILE* f) : f_(f), chunk_(ChunkSize) {}
@@ -98,6 +116,7 @@ LineReader::Status LineReader::Next() {
   if (tooLong) return Status::TooLong;
   begin_ = 0;
   end_ = used;
+  if (lineNo_ == 1 && used >= 3 && std::memcmp(line_.data(), "\xEF\xBB\xBF", 3) == 0) begin_ = 3;
   while (begin_ < end_ && IsBlank(line_[begin_])) ++begin_;
   while (end_ > begin_ && IsBlank(line_[end_ - 1])) --end_;
   return Status::Line;
@@ -161,6 +180,11 @@ int32_t DecodeHexPairs(const char* text, std::size_t len, std::size_t column0, u
 int32_t OpenForReading(const char* fileName, FilePtr& file, RhbError* error) {
   file.reset(std::fopen(fileName, "rb"));
   if (!file) return Fail(error, RhbCannotOpen, 0, "cannot open the file: %s", std::strerror(errno));
+  struct stat st {};
+  if (::fstat(::fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    file.reset();
+    return Fail(error, RhbReadError, 0, "%s", FolderMessage);
+  }
   return RhbOk;
 }
 

@@ -21,11 +21,18 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 [[gnu::format(printf, 4, 5)]] int32_t Fail(RhbError* error, int32_t code, uint32_t line,
                                            const char* fmt, ...);
 int32_t Succeed(RhbError* error);
+// Appends a printf-style note to error->warning (when error is not null),
+// separated from an earlier one by "; ".
+[[gnu::format(printf, 2, 3)]] void AddWarning(RhbError* error, const char* fmt, ...);
+
+// Message of a folder given as a file name.
+inline constexpr const char* FolderMessage = "it is a folder, not a file";
 
 // Splits a file into lines, reading it in large chunks. A line is handed out
 // without its line end and without leading or trailing blanks (space, tab,
-// CR, FF, VT, Ctrl-Z). A line longer than MaxLine characters is flagged
-// rather than handed out in part.
+// CR, FF, VT, Ctrl-Z); a UTF-8 byte-order mark that opens the first line is
+// dropped. A line longer than MaxLine characters is flagged rather than handed
+// out in part.
 class LineReader {
  public:
   static constexpr std::size_t MaxLine = 1024;
@@ -61,6 +68,7 @@ class ImageWriter {
   // them would fall outside the buffer.
   bool Store(uint64_t addr, const uint8_t* data, std::size_t n);
   void WriteCells(uint32_t* startAddr, uint32_t* endAddr) const;
+  bool StoredAny() const { return any_; }
 
  private:
   uint8_t* buffer_;
@@ -82,7 +90,8 @@ int32_t DecodeHexPairs(const char* text, std::size_t len, std::size_t column0, u
                        std::array<uint8_t, MaxRecordBytes>& out, std::size_t& count,
                        RhbError* error);
 
-// Opens FileName for reading; RhbCannotOpen with *error filled on failure.
+// Opens FileName for reading; RhbCannotOpen with *error filled on failure,
+// RhbReadError for a folder.
 int32_t OpenForReading(const char* fileName, FilePtr& file, RhbError* error);
 
 }  // namespace kestra::rhb::detail

@@ -78,6 +78,22 @@ std::string SRec(unsigned type, unsigned addr, std::initializer_list<unsigned> d
   return s + Hex2(~sum) + "\n";
 }
 
+using Loader = int32_t (*)(const char*, uint8_t*, uint32_t*, uint32_t*, std::size_t, RhbError*);
+
+// A record file for one loader.
+struct FileCase {
+  const char* name;
+  Loader load;
+  std::string content;
+};
+
+std::string Repeat(const std::string& line, std::size_t n) {
+  std::string out;
+  out.reserve(line.size() * n);
+  for (std::size_t i = 0; i < n; ++i) out += line;
+  return out;
+}
+
 class CompanionFiles : public ::testing::Test {
  protected:
   std::string Write(const std::string& name, const std::string& content) {
@@ -88,14 +104,18 @@ class CompanionFiles : public ::testing::Test {
   std::string Path(const std::string& name) const {
     return QDir(dir_.path()).filePath(QString::fromStdString(name)).toStdString();
   }
+  // Writes content to a file and loads it into image.
+  int32_t LoadText(Loader load, const std::string& content, GuardedBuffer& image, uint32_t& start,
+                   uint32_t& end, RhbError& err) {
+    const std::string path = Write("load.txt", content);
+    return load(path.c_str(), image.data(), &start, &end, image.capacity(), &err);
+  }
   std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
   QTemporaryDir dir_;
 };
-
-using Loader = int32_t (*)(const char*, uint8_t*, uint32_t*, uint32_t*, std::size_t, RhbError*);
 
 struct Placed {
   uint32_t addr;
@@ -243,14 +263,110 @@ TEST_F(CompanionFiles, GoodRecordFilesPlaceEveryByte) {
   }
 }
 
-TEST_F(CompanionFiles, FileWithoutDataLeavesCells) {
+// A record file that stores no byte is a failed load, not an all-0xFF image.
+TEST_F(CompanionFiles, FileWithoutDataFailsAndLeavesCells) {
+  EXPECT_STREQ(RhbResultText(RhbNoDataRecords), "no data records");
+  const FileCase cases[] = {
+      {"hex empty", ExeOpenFile_HEX_RoutAndRT, ""},
+      {"hex only EOF", ExeOpenFile_HEX_RoutAndRT, IHex(1, 0, {})},
+      {"hex blank lines, address and empty data records", ExeOpenFile_HEX_RoutAndRT,
+       "\r\n  \n" + IHex(4, 0, {0, 1}) + IHex(0, 0x10, {}) + IHex(1, 0, {})},
+      {"s19 empty", ExeOpenFile_S19_RoutAndRT, ""},
+      {"s19 header, count and terminator", ExeOpenFile_S19_RoutAndRT,
+       SRec(0, 0, {'h'}) + SRec(5, 0, {}) + SRec(9, 0, {})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer image(0x1000);
+    uint32_t start = 7, end = 9;
+    RhbError err;
+    EXPECT_EQ(LoadText(c.load, c.content, image, start, end, err), RhbNoDataRecords);
+    EXPECT_EQ(err.code, RhbNoDataRecords);
+    EXPECT_EQ(err.line, 0u);
+    EXPECT_STREQ(err.message, "no data records");
+    EXPECT_EQ(start, 7u);
+    EXPECT_EQ(end, 9u);
+    EXPECT_EQ(image.CountNotFF(), 0u);
+  }
+}
+
+// Files that load but look cut short or miscounted carry a warning; complete
+// files carry none. A later failure does not keep an earlier warning.
+TEST_F(CompanionFiles, IncompleteFilesLoadWithAWarning) {
+  const std::string data = SRec(1, 0x10, {1}) + SRec(1, 0x20, {2});
+  const struct {
+    const char* name;
+    Loader load;
+    std::string content;
+    const char* warning;
+  } cases[] = {
+      {"hex complete", ExeOpenFile_HEX_RoutAndRT,
+       IHex(0, 0x10, {1}) + IHex(0, 0x20, {2}) + IHex(1, 0, {}), ""},
+      {"hex cut before its EOF record", ExeOpenFile_HEX_RoutAndRT,
+       IHex(0, 0x10, {1}) + IHex(0, 0x20, {2}), "no end-of-file record (type 01)"},
+      {"s19 complete with S5", ExeOpenFile_S19_RoutAndRT, data + SRec(5, 2, {}) + SRec(9, 0, {}),
+       ""},
+      {"s19 S5 count too high", ExeOpenFile_S19_RoutAndRT, data + SRec(5, 3, {}) + SRec(9, 0, {}),
+       "S5 record count 3 does not match the 2 data records before it"},
+      {"s19 S5 count past 16 bits keeps its low bits", ExeOpenFile_S19_RoutAndRT,
+       data + Repeat(SRec(1, 0x30, {}), 0xFFFF) + SRec(5, 1, {}) + SRec(9, 0, {}), ""},
+      {"s28 S6 count too low", ExeOpenFile_S19_RoutAndRT,
+       SRec(2, 0x10, {1}) + SRec(2, 0x20, {2}) + SRec(6, 1, {}) + SRec(8, 0, {}),
+       "S6 record count 1 does not match the 2 data records before it"},
+      {"s19 cut before its terminator", ExeOpenFile_S19_RoutAndRT, data,
+       "no S7/S8/S9 termination record"},
+      {"s19 miscounted and cut", ExeOpenFile_S19_RoutAndRT, data + SRec(5, 7, {}),
+       "S5 record count 7 does not match the 2 data records before it; "
+       "no S7/S8/S9 termination record"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer image(0x1000);
+    uint32_t start = 0, end = 0;
+    RhbError err;
+    ASSERT_EQ(LoadText(c.load, c.content, image, start, end, err), RhbOk) << err.message;
+    EXPECT_STREQ(err.warning, c.warning);
+    EXPECT_EQ(image[0x10], 1);
+    EXPECT_EQ(end, 0x20u);
+    EXPECT_NE(LoadText(c.load, "#\n" + c.content, image, start, end, err), RhbOk);
+    EXPECT_STREQ(err.warning, "");
+  }
+}
+
+// A UTF-8 byte-order mark opens many edited record files; in a raw binary
+// file the same bytes are data.
+TEST_F(CompanionFiles, ByteOrderMark) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const FileCase cases[] = {
+      {"hex", ExeOpenFile_HEX_RoutAndRT, bom + IHex(0, 0x10, {0x42}) + IHex(1, 0, {})},
+      {"hex, blanks after the mark", ExeOpenFile_HEX_RoutAndRT,
+       bom + "  \r\n" + IHex(0, 0x10, {0x42}) + IHex(1, 0, {})},
+      {"s19", ExeOpenFile_S19_RoutAndRT, bom + SRec(1, 0x10, {0x42}) + SRec(9, 0, {})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GuardedBuffer image(0x1000);
+    uint32_t start = 0, end = 0;
+    RhbError err;
+    ASSERT_EQ(LoadText(c.load, c.content, image, start, end, err), RhbOk)
+        << err.line << ": " << err.message;
+    EXPECT_EQ(image[0x10], 0x42);
+    EXPECT_EQ(image.CountNotFF(), 1u);
+  }
+  // Only at the start of the file.
   GuardedBuffer image(0x1000);
-  const std::string path = Write("empty.hex", IHex(1, 0, {}));
-  uint32_t start = 7, end = 9;
-  EXPECT_EQ(ExeOpenFile_HEX_RoutAndRT(path.c_str(), image.data(), &start, &end, 0x1000, nullptr),
-            RhbOk);
-  EXPECT_EQ(start, 7u);
-  EXPECT_EQ(end, 9u);
+  uint32_t start = 0, end = 0;
+  RhbError err;
+  EXPECT_EQ(LoadText(ExeOpenFile_HEX_RoutAndRT, IHex(0, 0x10, {0x42}) + bom + IHex(1, 0, {}), image,
+                     start, end, err),
+            RhbMalformedLine);
+  EXPECT_EQ(err.line, 2u);
+
+  const std::string raw = Write("bom.bin", bom + "AB");
+  ASSERT_EQ(DoOpenFile_BIN_Routine(raw.c_str(), image.data(), &end, image.capacity(), &err), RhbOk);
+  EXPECT_EQ(end, 4u);
+  EXPECT_EQ(image[0], 0xEF);
+  EXPECT_EQ(image[3], 'A');
 }
 
 struct BadCase {
@@ -358,14 +474,25 @@ TEST_F(CompanionFiles, UnreadableFiles) {
     EXPECT_EQ(err.code, RhbCannotOpen);
     EXPECT_EQ(err.line, 0u);
     EXPECT_EQ(load(folder.c_str(), image.data(), &cell, &cell, 0x1000, &err), RhbReadError);
+    EXPECT_EQ(err.line, 0u);
+    EXPECT_STREQ(err.message, "it is a folder, not a file");
   }
   RhbError err;
   EXPECT_EQ(DoOpenFile_BIN_Routine(missing.c_str(), image.data(), &cell, 0x1000, &err),
             RhbCannotOpen);
   EXPECT_EQ(DoOpenFile_BIN_Routine(folder.c_str(), image.data(), &cell, 0x1000, &err),
             RhbReadError);
+  EXPECT_STREQ(err.message, "it is a folder, not a file");
   EXPECT_EQ(cell, 0x1234u);
   EXPECT_EQ(image.CountNotFF(), 0u);
+
+  // Saving onto a folder is refused before anything is created beside it.
+  ASSERT_TRUE(QDir(dir_.path()).mkdir("sub"));
+  const std::string sub = Path("sub");
+  EXPECT_EQ(DoSaveToBinaryFile(sub.c_str(), image.data(), 0, 0xF, 0x1000, &err), RhbCannotOpen);
+  EXPECT_STREQ(err.message, "it is a folder, not a file");
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+            QStringList{"sub"});
 }
 
 TEST_F(CompanionFiles, RawBinaryLoad) {
