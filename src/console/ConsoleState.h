@@ -76,6 +76,9 @@ struct ConsoleState {
 
   // Run state.
   uint8_t FileLoaded = 0;
+  // A load failed since the last fresh Load: the image may hold part of that
+  // file, and later loads leave FileLoaded as it is until a fresh Load.
+  bool PartialImage = false;
   uint8_t DevicesFound = 0;
   uint8_t ChannelsMapped = 0;
   bool ProgressByTimer = false;

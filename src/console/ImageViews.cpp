@@ -24,9 +24,12 @@ namespace {
 
 const char* const DotLine = "...........................................";  // 43 dots
 
+// fmt formatted with one number, the whole text whatever its length.
 std::string Hex(const char* fmt, uint32_t v) {
-  char text[64];
-  std::snprintf(text, sizeof text, fmt, static_cast<unsigned>(v));
+  const int n = std::snprintf(nullptr, 0, fmt, static_cast<unsigned>(v));
+  if (n <= 0) return {};
+  std::string text(static_cast<std::size_t>(n), '\0');
+  std::snprintf(text.data(), text.size() + 1, fmt, static_cast<unsigned>(v));
   return text;
 }
 
@@ -52,6 +55,7 @@ void TProgramArmFrm::FileOpenBtnClick() {
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (!path) return;
   rhb::InitialDataBuffer16M(st_.ImageBuffer.get(), 0x2FFFF, 0xFF, link::ImageBufferSize);
+  st_.PartialImage = false;  // nothing of an earlier file is left
   ProductEdit->setText(QFileInfo(*path).fileName());
   SetStatusPanel(2, *path);
   LoadObjectFile(*path);
@@ -64,19 +68,26 @@ void TProgramArmFrm::SpdBtnLD2Click() {
 }
 
 bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
-  st_.FileLoaded = 1;
+  // After a failed load the image may hold part of that file: only a fresh
+  // Load makes it programmable again (a read-out's FileLoaded stays).
+  if (!st_.PartialImage) st_.FileLoaded = 1;
   LogInfo("Load object file of \"" + FileName.toStdString() + "\".");
   const std::string name = Path8(FileName);
   const QString kind = QFileInfo(FileName).suffix().toUpper().left(3);
   uint8_t* image = st_.ImageBuffer.get();
   rhb::RhbError err;
   int32_t rc;
-  if (kind == QLatin1String("HEX")) {
-    rc = rhb::ExeOpenFile_HEX_RoutAndRT(name.c_str(), image, &st_.FileStartAddr, &st_.FileEndAddr,
-                                        link::ImageBufferSize, &err);
-  } else if (kind == QLatin1String("S19")) {
-    rc = rhb::ExeOpenFile_S19_RoutAndRT(name.c_str(), image, &st_.FileStartAddr, &st_.FileEndAddr,
-                                        link::ImageBufferSize, &err);
+  bool stored = false;  // this file wrote the address cells
+  if (kind == QLatin1String("HEX") || kind == QLatin1String("S19")) {
+    const auto load = kind == QLatin1String("HEX") ? rhb::ExeOpenFile_HEX_RoutAndRT
+                                                   : rhb::ExeOpenFile_S19_RoutAndRT;
+    uint32_t start = 1, end = 0;  // the library writes both (start <= end) or neither
+    rc = load(name.c_str(), image, &start, &end, link::ImageBufferSize, &err);
+    stored = start <= end;
+    if (stored) {
+      st_.FileStartAddr = start;
+      st_.FileEndAddr = end;
+    }
   } else {
     if (FormOfsAddr) {
       FormOfsAddr->FormShow();
@@ -92,19 +103,26 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
       uint32_t end = 0xFFFFFFFF;  // the library writes it only when bytes were copied
       rc = rhb::DoOpenFile_BIN_Routine(name.c_str(), image + offset, &end,
                                        link::ImageBufferSize - offset, &err);
-      if (end != 0xFFFFFFFF) st_.FileEndAddr = offset + end;
+      stored = end != 0xFFFFFFFF;
+      if (stored) st_.FileEndAddr = offset + end;
     }
   }
   if (rc != rhb::RhbOk) {
     // What did load is shown below, but a half-loaded image is never
-    // programmed: the commands that need a file refuse until a good load.
+    // programmed: the commands that need a file refuse until a good Load.
     st_.FileLoaded = 0;
+    st_.PartialImage = true;
     const std::string text = FailureText("Load of", FileName, err);
     LogInfo(text);
     ui::Dialogs().ShowMessage(this, QString::fromStdString(text));
+  } else if (err.warning[0]) {
+    LogInfo("Warning: \"" + FileName.toStdString() + "\" may be incomplete: " + err.warning + ".");
   }
-  LogInfo(Hex("File Start Address = 0x%06X.", st_.FileStartAddr));
-  LogInfo(Hex("File End Address   = 0x%06X.", st_.FileEndAddr));
+  // A failed load that stored nothing has no addresses of its own to show.
+  if (rc == rhb::RhbOk || stored) {
+    LogInfo(Hex("File Start Address = 0x%06X.", st_.FileStartAddr));
+    LogInfo(Hex("File End Address   = 0x%06X.", st_.FileEndAddr));
+  }
   ShowImageSummary();
   if (TabSheetEepVisible()) ShowInfoData();
   return rc == rhb::RhbOk;
@@ -113,6 +131,11 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
 void TProgramArmFrm::FileSaveBtnClick() {
   if (st_.FileLoaded == 0) {
     ui::Dialogs().ShowMessage(this, QStringLiteral("No data to be saved!"));
+    return;
+  }
+  if (st_.ChipSelected == 0) {  // no chip range to save
+    ui::Dialogs().InformationBox(this, QStringLiteral("Information"),
+                                 QStringLiteral("Please select the chip type!"));
     return;
   }
   const auto path = ui::Dialogs().SaveFile(this, QString::fromUtf8(SaveDialogFilter),

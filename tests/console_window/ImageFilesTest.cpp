@@ -1,5 +1,6 @@
 // Object file loads, the offset dialog, checksums, hex views, serial-number
 // placement, info data files and saves.
+#include <QDir>
 #include <QFileInfo>
 #include <cstring>
 
@@ -148,6 +149,142 @@ TEST_F(ImageFilesTest, MalformedFileIsReportedWithItsLine) {
   EXPECT_EQ(image()[0], 'o');  // the good record before it stays
 }
 
+// A failed load leaves part of its file in the image: no later load but a
+// fresh, good Load makes the image programmable again.
+TEST_F(ImageFilesTest, FailedLoadKeepsTheImageUnprogrammableUntilAFreshGoodLoad) {
+  const QString good = WriteFile("good.hex", HexFile(0x0000, QByteArray(4, '\x11')));
+  const QString more = WriteFile("more.hex", HexFile(0x0020, QByteArray(4, '\x22')));
+  const QString bad = WriteFile("bad.hex", HexRecord(0x0040, "half") + ":10000000ZZ\r\n");
+  enum Action { Fresh, More, ReadOut };
+  const struct {
+    Action action;
+    QString file;
+    uint8_t fileLoaded;
+  } steps[] = {
+      {More, more, 1},   // Load More into the start-up image
+      {Fresh, bad, 0},   // half of bad.hex stays in the image
+      {More, good, 0},   // adds its data, the image is still half
+      {More, more, 0},   // so does every further Load More
+      {Fresh, good, 1},  // until a fresh good Load
+      {More, bad, 0},    // a failed Load More leaves half a file too
+      {More, more, 0},   // and keeps it so
+      {ReadOut, {}, 1},  // a chip read-out replaces the chip range
+      {More, more, 1},   // and a good Load More keeps it programmable
+      {More, bad, 0},    // half a file again
+      {Fresh, bad, 0},   // a failed fresh Load
+      {Fresh, good, 1},  // a good one
+  };
+  int n = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE("step " + std::to_string(++n));
+    if (step.action == ReadOut) {
+      st().FileLoaded = 1;  // what the end of a main-memory read-out stores
+      continue;
+    }
+    dialogs->openAnswers.push_back(step.file);
+    if (step.action == Fresh)
+      frm().FileOpenBtnClick();
+    else
+      frm().SpdBtnLD2Click();
+    EXPECT_EQ(st().FileLoaded, step.fileLoaded);
+  }
+}
+
+// A record file without data is a failed load that shows no addresses of an
+// earlier file.
+TEST_F(ImageFilesTest, RecordFileWithoutDataIsAFailedLoad) {
+  const struct {
+    const char* name;
+    QByteArray content;
+  } cases[] = {
+      {"empty.hex", ""},
+      {"eof-only.hex", ":00000001FF\r\n"},
+      {"empty.s19", ""},
+      {"terminator-only.s19", "S0030000FC\r\nS9030000FC\r\n"},
+  };
+  ChooseChip(0, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Load(WriteFile("first.hex", HexFile(0x0010, "abc")));
+    ASSERT_EQ(st().FileLoaded, 1);
+    const int before = frm().InfoMemo->Count();
+    dialogs->boxes.clear();
+    Load(WriteFile(c.name, c.content));
+    EXPECT_EQ(st().FileLoaded, 0);
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text,
+              "Load of \"" + dir.filePath(c.name) + "\" failed: no data records");
+    const QStringList lines = frm().InfoMemo->Lines().mid(before);
+    EXPECT_TRUE(lines.filter("failed: no data records").size() == 1)
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.filter("File Start Address").isEmpty());
+    EXPECT_TRUE(lines.filter("File End Address").isEmpty());
+  }
+}
+
+// Files that load but may be cut short say so in one log line, before the
+// operator programs a batch from them.
+TEST_F(ImageFilesTest, IncompleteFileLoadsWithOneWarningLine) {
+  const struct {
+    const char* name;
+    QByteArray content;
+    const char* missing;  // empty: no warning
+  } cases[] = {
+      {"whole.hex", HexFile(0x0010, "abc"), ""},
+      {"cut.hex", HexRecord(0x0010, "abc"), "no end-of-file record (type 01)"},
+      {"whole.s19", "S104001042A9\r\nS5030001FB\r\nS9030000FC\r\n", ""},
+      {"miscounted.s19", "S104001042A9\r\nS5030002FA\r\nS9030000FC\r\n",
+       "S5 record count 2 does not match the 1 data records before it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = frm().InfoMemo->Count();
+    const QString path = WriteFile(c.name, c.content);
+    Load(path);
+    EXPECT_EQ(st().FileLoaded, 1);
+    EXPECT_TRUE(dialogs->boxes.empty());
+    const QStringList warnings = frm().InfoMemo->Lines().mid(before).filter("Warning");
+    if (*c.missing == '\0') {
+      EXPECT_TRUE(warnings.isEmpty());
+      continue;
+    }
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(
+        warnings[0].endsWith(" Warning: \"" + path + "\" may be incomplete: " + c.missing + "."))
+        << warnings[0].toStdString();
+  }
+}
+
+// A folder given as the object file, and a byte-order mark before the first
+// record.
+TEST_F(ImageFilesTest, FolderAndByteOrderMark) {
+  ASSERT_TRUE(QDir(dir.path()).mkdir("images.hex"));
+  Load(dir.filePath("images.hex"));
+  EXPECT_EQ(st().FileLoaded, 0);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(dialogs->boxes[0].text.contains("is a folder"))
+      << dialogs->boxes[0].text.toStdString();
+  EXPECT_FALSE(dialogs->boxes[0].text.contains("read error"));
+
+  dialogs->boxes.clear();
+  Load(WriteFile("bom.hex", "\xEF\xBB\xBF" + HexFile(0x0010, "abc")));
+  EXPECT_TRUE(dialogs->boxes.empty());
+  EXPECT_EQ(st().FileLoaded, 1);
+  EXPECT_EQ(image()[0x10], 'a');
+}
+
+TEST_F(ImageFilesTest, SerialNumberOutsideTheImageIsLoggedWhole) {
+  ChooseChip(0, 0);
+  Load(WriteFile("s.hex", HexFile(0, "z")));
+  frm().CheckBoxSN->setChecked(true);
+  frm().AddrEdit->setText("0x002FFFFD");  // 4 bytes do not fit below 3 MB
+  frm().CollectSettings();
+  frm().PlaceOnlineSerialNumber();
+  EXPECT_TRUE(
+      MemoHas(" Serial No address 0x002FFFFD is outside the image, no serial number placed!"));
+  EXPECT_EQ(image()[0x2FFFFD], 0xFF);
+}
+
 TEST_F(ImageFilesTest, SerialNumberPlacement) {
   struct Case {
     bool eight, bigEndian;
@@ -217,6 +354,19 @@ TEST_F(ImageFilesTest, SaveNeedsData) {
   frm().FileSaveBtnClick();
   ASSERT_EQ(dialogs->boxes.size(), 1u);
   EXPECT_EQ(dialogs->boxes[0].text, "No data to be saved!");
+  EXPECT_FALSE(QFile::exists(dir.filePath("never.bin")));
+}
+
+TEST_F(ImageFilesTest, SaveNeedsAChip) {
+  Load(WriteFile("d.hex", HexFile(0x0000, "E")));
+  ASSERT_EQ(st().FileLoaded, 1);
+  dialogs->boxes.clear();
+  dialogs->saveAnswers.push_back(dir.filePath("never.bin"));
+  frm().FileSaveBtnClick();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Information);
+  EXPECT_EQ(dialogs->boxes[0].text, "Please select the chip type!");
+  EXPECT_EQ(dialogs->saveAnswers.size(), 1u) << "the save dialog was shown";
   EXPECT_FALSE(QFile::exists(dir.filePath("never.bin")));
 }
 
