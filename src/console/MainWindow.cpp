@@ -505,7 +505,7 @@ void TProgramArmFrm::ConnectHandlers() {
     hiddenKey->setContext(Qt::WindowShortcut);
     hiddenKey->setEnabled(!item->isVisible());
     connect(item, &QAction::visibleChanged, hiddenKey,
-            [item, hiddenKey] { hiddenKey->setEnabled(!item->isVisible()); });
+            [action = item, hiddenKey] { hiddenKey->setEnabled(!action->isVisible()); });
     on(hiddenKey, &QShortcut::activated, op(fn));
   }
 
