@@ -218,7 +218,11 @@ class PosixPort : public KernelObject {
       Wake();
     }
     if (io_.joinable()) io_.join();
-    close(fd_);  // releases the exclusive lock too
+    // The exclusive mode belongs to the tty, not to this descriptor: a tty that
+    // someone else keeps open (a pty's other user) would stay barred to the
+    // next non-root opener, this program included.
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);  // releases the lock too
     close(wakeFd_);
   }
 
@@ -570,7 +574,8 @@ Handle PosixSerialServices::CreateFile(const std::string& path, uint32_t* error)
   };
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(ErrorFromErrno(errno));
-  // No sharing: an exclusive lock that even root cannot bypass by opening.
+  // No sharing: an exclusive lock that even root cannot bypass by opening,
+  // for openers that honour locks.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return fail(ErrSharingViolation);
@@ -586,6 +591,11 @@ Handle PosixSerialServices::CreateFile(const std::string& path, uint32_t* error)
     close(fd);
     return fail(ErrNotEnoughMemory);
   }
+  // And the tty's exclusive mode, which refuses any later open() by a program
+  // that takes no lock (a terminal program, a modem manager) unless it runs
+  // with CAP_SYS_ADMIN. The port clears it again on close. A file that is no
+  // tty refuses it: left as it is.
+  ioctl(fd, TIOCEXCL);
   auto port = std::make_shared<PosixPort>(fd, wakeFd);
   if (!port->StartIo()) {
     port->OnClose();

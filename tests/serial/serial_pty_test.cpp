@@ -1,6 +1,9 @@
 // TComm over real pseudo-terminals: the test holds the master (device) side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +50,20 @@ std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
   return v;
+}
+
+// Runs the plain-open helper on path in a process of its own: the errno of
+// its open() (0 when it opened), or -1 when it did not run to its end.
+int PlainOpenErrno(const std::string& path) {
+  const char* argv[] = {KESTRA_PLAIN_OPEN, path.c_str(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, KESTRA_PLAIN_OPEN, nullptr, nullptr, const_cast<char**>(argv), environ) !=
+      0)
+    return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class PtyComm : public ::testing::Test {
@@ -109,13 +126,33 @@ TEST_F(PtyComm, PortHeldByAnotherComponentFailsToOpen) {
   EXPECT_NO_THROW(other.OpenPort());
 }
 
+TEST_F(PtyComm, PlainOpenerIsRefusedWhileThePortIsHeld) {
+  // Like the device simulator, keep a descriptor of our own on the tty, so
+  // its state outlives the component's sessions.
+  const int own = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(own, 0);
+  auto exclusive = [&] {
+    int on = -1;
+    return ioctl(own, TIOCGEXCL, &on) == 0 ? on : -1;
+  };
+  EXPECT_EQ(PlainOpenErrno(pty.SlavePath()), 0);  // free: anyone may open it
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_NO_THROW(comm.OpenPort());
+    EXPECT_EQ(exclusive(), 1);
+    EXPECT_EQ(PlainOpenErrno(pty.SlavePath()), EBUSY);
+    comm.ClosePort();
+    EXPECT_EQ(exclusive(), 0);
+    EXPECT_EQ(PlainOpenErrno(pty.SlavePath()), 0);
+  }
+  close(own);
+}
+
 TEST_F(PtyComm, DeviceLinkLineSettingsReachTheTty) {
   comm.OpenPort();
-  int fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
+  // A pty master reports its slave's settings; the slave itself is ours alone.
   termios tio{};
-  ASSERT_EQ(tcgetattr(fd, &tio), 0);
-  close(fd);
+  ASSERT_EQ(tcgetattr(pty.MasterFd(), &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), B1000000);
   EXPECT_EQ(cfgetispeed(&tio), B1000000);
   EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
