@@ -5,12 +5,15 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 
@@ -35,6 +38,26 @@ void Pump(int ms) {
   while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// CPU time of the whole process, every thread included.
+double ProcessCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Runs the event loop for ms, blocking inside it; the number of 10 ms timer
+// ticks it dispatched meanwhile.
+int IdleTicks(int ms) {
+  QEventLoop loop;
+  QTimer tick;
+  int ticks = 0;
+  QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+  tick.start(10);
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+  return ticks;
+}
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -57,6 +80,22 @@ class WindowTest : public ::testing::Test {
     return WaitFor([&] { return window->SpdBtnDownLoad->isEnabled(); });
   }
   bool MemoHas(const QString& line) const { return window->InfoMemo->Lines().contains(line); }
+  // Runs action and waits for the result box it brings: success when that box
+  // is the information box of a good result.
+  ::testing::AssertionResult EndsInSuccess(const std::function<void()>& action) {
+    const std::size_t before = dialogs->boxes.size();
+    action();
+    if (!WaitFor([&] { return dialogs->boxes.size() > before; }))
+      return ::testing::AssertionFailure() << "no result box";
+    const auto& box = dialogs->boxes[before];
+    if (box.kind != ui::ScriptedDialogs::Box::Information ||
+        box.text != QStringLiteral("操作成功！"))
+      return ::testing::AssertionFailure() << "result box: " << box.text.toStdString();
+    return ::testing::AssertionSuccess();
+  }
+  static std::vector<uint8_t> Image() {
+    return {KestraGangA4_RV7.FwImage, KestraGangA4_RV7.FwImage + FwImageSize};
+  }
 
   ui::ScriptedDialogs* dialogs = nullptr;
   std::unique_ptr<ui::DialogService> previous;
@@ -116,27 +155,17 @@ TEST_F(WindowTest, UpgradeWritesTheImageAndVerifySucceeds) {
   Start(1);
   ASSERT_TRUE(Found());
   sim::SimDevice& dev = farm->Device(0);
-  window->SpdBtnDownLoad->click();
-  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 1; }));
-  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Information);
-  EXPECT_EQ(dialogs->boxes[0].text, QStringLiteral("操作成功！"));
+  ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
   EXPECT_EQ(dev.PacketCount(0xB7), 8);
-  const std::vector<uint8_t> image(KestraGangA4_RV7.FwImage,
-                                   KestraGangA4_RV7.FwImage + FwImageSize);
-  EXPECT_EQ(dev.Firmware(), image);
+  EXPECT_EQ(dev.Firmware(), Image());
   EXPECT_EQ(window->ProgressBar1->Progress(), window->ProgressBar1->MaxValue());
   EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeBlue);
   EXPECT_EQ(window->State().OpState, OpIdle);
 
   // The button and the menu entry both verify.
-  window->SpdBtnVerify->click();
-  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 2; }));
-  window->Verification1->trigger();
-  ASSERT_TRUE(WaitFor([&] { return dialogs->boxes.size() == 3; }));
-  for (std::size_t i = 1; i < 3; ++i) {
-    EXPECT_EQ(dialogs->boxes[i].kind, ui::ScriptedDialogs::Box::Information);
-    EXPECT_EQ(dialogs->boxes[i].text, QStringLiteral("操作成功！"));
-  }
+  EXPECT_TRUE(EndsInSuccess([&] { window->SpdBtnVerify->click(); }));
+  EXPECT_TRUE(EndsInSuccess([&] { window->Verification1->trigger(); }));
+  EXPECT_EQ(dialogs->boxes.size(), 3u);
   EXPECT_EQ(dev.PacketCount(0xBA), 2);
   EXPECT_EQ(window->InfoMemo->Lines().back(), QStringLiteral("> 操作成功！"));
   EXPECT_EQ(farm->ViolationCount(), 0) << (farm->Violations().empty() ? "" : farm->Violations()[0]);
@@ -187,6 +216,55 @@ TEST_F(WindowTest, LostPortDropsTheFirstListEntry) {
   farm->Device(0).Unplug();
   ASSERT_TRUE(WaitFor([&] { return window->ComboBoxCOM->Count() == 0; }));
   EXPECT_TRUE(window->SpdBtnDownLoad->isEnabled());  // no state changes
+}
+
+TEST_F(WindowTest, UnplugDuringTheUpgradeThenAProgrammerPluggedInAgain) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  sim::SimDevice& dev = farm->Device(0);
+  // The device acknowledges blocks 0, 1 and 2, waits until the host has read
+  // the third acknowledgement and goes away; block 3, sent on that
+  // acknowledgement, meets a vanished port.
+  dev.SetUnplugAfter(3);
+  window->SpdBtnDownLoad->click();
+  ASSERT_TRUE(WaitFor([&] { return dev.Unplugged(); }));
+  ASSERT_TRUE(WaitFor([&] { return window->ComboBoxCOM->Count() == 0; }));
+  EXPECT_EQ(dev.PacketCount(0xB7), 3);
+
+  // The window keeps running its event loop without spinning, and the loss
+  // changes nothing but the list: the operation stays where it was, with the
+  // bar at 5 of 8 and the port left open.
+  const double cpuBefore = ProcessCpuMs();
+  EXPECT_GE(IdleTicks(1000), 50);
+  EXPECT_LT(ProcessCpuMs() - cpuBefore, 300.0);
+  EXPECT_EQ(window->State().OpState, OpUpgrade);
+  EXPECT_EQ(window->State().CurBlockAddr, 0x2C00);
+  EXPECT_EQ(window->ProgressBar1->Progress(), 5);
+  EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeBlue);
+  EXPECT_NE(window->SerComm1->PortHandle(), 0u);
+  EXPECT_TRUE(window->SpdBtnDownLoad->isEnabled());
+  EXPECT_TRUE(dialogs->boxes.empty());
+  EXPECT_EQ(window->ComboBoxCOM->Count(), 0);
+
+  // A programmer plugged in again comes up on a new line of the device table.
+  std::unique_ptr<sim::SimFarm> gone = std::move(farm);
+  farm = std::make_unique<sim::SimFarm>(1);
+  farm->ExportTable();
+  sim::SimDevice& again = farm->Device(0);
+  window->BitBtnFind->click();
+  ASSERT_TRUE(WaitFor([&] { return window->State().DeviceIdentified == 1; }));
+  EXPECT_EQ(window->SerComm1->CommName, again.PortName());
+  EXPECT_EQ(window->ComboBoxCOM->Count(), 1);
+  EXPECT_EQ(again.PacketCount(0x3D), 1);
+  EXPECT_EQ(window->State().OpState, OpIdle);
+
+  ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
+  EXPECT_EQ(again.PacketCount(0xB7), 8);
+  EXPECT_EQ(again.Firmware(), Image());
+  EXPECT_TRUE(EndsInSuccess([&] { window->SpdBtnVerify->click(); }));
+  EXPECT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_EQ(window->State().OpState, OpIdle);
+  EXPECT_EQ(gone->ViolationCount() + farm->ViolationCount(), 0);
 }
 
 TEST_F(WindowTest, NoPortListed) {
