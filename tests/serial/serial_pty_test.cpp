@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "PtyPair.h"
+#include "platform/DeviceTable.h"
 #include "platform/SerialServices.h"
 #include "serial/TComm.h"
 
@@ -141,9 +142,11 @@ TEST_F(PtyComm, PlainOpenerIsRefusedWhileThePortIsHeld) {
     ASSERT_NO_THROW(comm.OpenPort());
     EXPECT_EQ(exclusive(), 1);
     EXPECT_EQ(PlainOpenErrno(pty.SlavePath()), EBUSY);
+    EXPECT_FALSE(platform::ProbeExclusiveOpen(pty.PortName()));  // the port listing's test
     comm.ClosePort();
     EXPECT_EQ(exclusive(), 0);
     EXPECT_EQ(PlainOpenErrno(pty.SlavePath()), 0);
+    EXPECT_TRUE(platform::ProbeExclusiveOpen(pty.PortName()));
   }
   close(own);
 }
