@@ -140,7 +140,9 @@ TEST_F(Scripted, DeviceVanishingUnderBothThreadsGivesOneHangupEach) {
 TEST_F(Scripted, WriteErrorsEndTheWriter) {
   const std::pair<uint32_t, int> cases[] = {{platform::ErrGenFailure, 1},
                                             {platform::ErrInvalidHandle, 0}};
-  for (const auto& [error, hangups] : cases) {
+  for (const auto& c : cases) {
+    const uint32_t error = c.first;
+    const int hangups = c.second;
     OpenAndSettle();
     port->FailNextWrite(error);
     const uint8_t byte = 1;

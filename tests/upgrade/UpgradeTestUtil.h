@@ -94,12 +94,11 @@ inline uint16_t WordCheck16(const uint8_t* data, std::size_t len) {
 
 // An identification reply carrying text from byte 28.
 inline Bytes IdentPacket(const char* text) {
-  Bytes payload(72, 0);
+  constexpr std::size_t PayloadLen = 72;
   const uint8_t magic[4] = {0xA3, 0xA5, 0x53, 0x35};
-  Bytes p(8, 0);
+  Bytes p(8 + PayloadLen, 0);
   for (int i = 0; i < 4; ++i) p[i] = magic[i];
-  p[6] = static_cast<uint8_t>(payload.size());
-  p.insert(p.end(), payload.begin(), payload.end());
+  p[6] = static_cast<uint8_t>(PayloadLen);
   for (std::size_t i = 0; text[i] != 0 && 28 + i < 80; ++i)
     p[28 + i] = static_cast<uint8_t>(text[i]);
   const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
