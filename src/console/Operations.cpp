@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QToolButton>
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "console/ChannelMachine.h"
