@@ -30,7 +30,10 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
     uint16_t len = 0;
     if (!ln.ExtractRxFrame(pos, len)) break;
     uint16_t outLen = 0;
-    if (ln.DecodeRxFrame(outLen, len) != 0) continue;
+    if (ln.DecodeRxFrame(outLen, len) != 0) {
+      link::GiveBackClosingFrameEnd(pos);
+      continue;
+    }
     if (b.PacketBuf[0] == ProgressPacketCode) {
       HandleProgressPacket(st, k);
       continue;

@@ -168,20 +168,10 @@ bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len) {
   if (Pos > ch.RxCount) Pos = ch.RxCount;
   Len = 0;
   for (;;) {
-    if (ch.RxDropping) {
-      // The rest of a dropped run, through its closing FrameEnd.
-      uint16_t end = Pos;
-      while (end < ch.RxCount && ch.RxBuf[end] != FrameEnd) ++end;
-      if (end == ch.RxCount) {
-        DropRxBytes(ch, Pos, end);
-        return false;
-      }
-      DropRxBytes(ch, Pos, static_cast<uint16_t>(end + 1));
-      ch.RxDropping = false;
-    }
-    // Hunt for the opening FrameEnd.
+    // Hunt for the opening FrameEnd: the last of a row of them.
     while (Pos < ch.RxCount && ch.RxBuf[Pos] != FrameEnd) ++Pos;
     if (Pos >= ch.RxCount) return false;
+    while (Pos + 1 < ch.RxCount && ch.RxBuf[Pos + 1] == FrameEnd) ++Pos;
     const uint16_t start = Pos;
     ch.RxFrame[0] = FrameEnd;
     Len = 1;
@@ -193,19 +183,19 @@ bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len) {
       if (b == FrameEnd) return true;
     }
     if (Len < RxFrameSize) return false;  // a partial frame: the rest is still to come
-    // Longer than any reply: the run leaves the buffer, and its closing
-    // FrameEnd with it, wherever that is.
-    DropRxBytes(ch, start, Pos);
+    // Longer than any reply: the run leaves the buffer up to the next
+    // FrameEnd, which opens the next frame; the rest of the run, still to
+    // come, is passed over by the hunt like any byte outside a frame.
+    const void* next = std::memchr(ch.RxBuf + Pos, FrameEnd, ch.RxCount - Pos);
+    const uint16_t end = next != nullptr
+                             ? static_cast<uint16_t>(static_cast<const uint8_t*>(next) - ch.RxBuf)
+                             : ch.RxCount;
+    DropRxBytes(ch, start, end);
     Pos = start;
-    ch.RxDropping = true;
     Len = 0;
   }
 }
 
-void DropPendingRx(ChannelBuffers& ch) {
-  if (ch.RxCount > RxBufSize) ch.RxCount = static_cast<uint16_t>(RxBufSize);
-  if (std::memchr(ch.RxBuf, FrameEnd, ch.RxCount) != nullptr) ch.RxDropping = true;
-  ch.RxCount = 0;
-}
+void DropPendingRx(ChannelBuffers& ch) { ch.RxCount = 0; }
 
 }  // namespace kestra::link

@@ -76,9 +76,6 @@ int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size
 struct ChannelBuffers {
   uint8_t RxBuf[RxBufSize] = {};
   uint16_t RxCount = 0;
-  // Inside a run that was dropped as over-long: the bytes up to and including
-  // the next FrameEnd (the run's closing one) are dropped as well.
-  bool RxDropping = false;
   uint8_t RxFrame[RxFrameSize] = {};
   uint8_t PacketBuf[PacketBufSize] = {};
   // Length of the decoded reply held in PacketBuf; 0 when PacketBuf holds no
@@ -87,24 +84,32 @@ struct ChannelBuffers {
   uint8_t TxFrame[TxFrameSize] = {};
 
   // Forgets every received byte not yet framed.
-  void ResetRx() {
-    RxCount = 0;
-    RxDropping = false;
-  }
+  void ResetRx() { RxCount = 0; }
 };
 
 // From RxBuf starting at Pos, copies the next frame into RxFrame; True when a
 // whole frame was copied (Len its length, Pos just past it). False when no
-// whole frame follows (Pos = RxCount). A run longer than RxFrame is dropped
-// from RxBuf together with its closing FrameEnd (RxCount shrinks; bytes ahead
-// of Pos stay where they are), so that closing byte never opens a frame; the
-// hunt goes on after it. A closing FrameEnd still to come is dropped when it
-// arrives (RxDropping).
+// whole frame follows (Pos = RxCount). Which FrameEnd opens a frame is decided
+// by what follows it, never by what came before: of two or more FrameEnd bytes
+// in a row the last opens the frame (an empty frame is none), and a run longer
+// than RxFrame is dropped from RxBuf up to, not including, the next FrameEnd
+// (RxCount shrinks; bytes ahead of Pos stay where they are), which then opens
+// the next frame. Nothing is remembered between calls.
 bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len);
 
-// Drops every received byte not yet framed (RxCount 0). The pending bytes hold
-// at most one FrameEnd, the opening of an unfinished frame: when they do, the
-// next FrameEnd to arrive closes that dropped run and is dropped too.
+// A frame that ExtractRxFrame cut but that does not decode is no frame: its
+// closing FrameEnd may just as well be the opening of the next one (a frame
+// cut short ends on the opening of the frame after it). Pos, just past the
+// frame, steps back onto that FrameEnd, so the next hunt starts there. A
+// frame that decodes keeps its closing byte: it never opens another frame.
+inline void GiveBackClosingFrameEnd(uint16_t& Pos) {
+  if (Pos > 0) --Pos;
+}
+
+// Drops every received byte not yet framed (RxCount 0). Nothing is kept of an
+// unfinished frame among them: the next FrameEnd to arrive opens a frame even
+// when it is that dropped frame's closing byte (a reply's own opening right
+// after it takes over, and anything else between does not decode).
 void DropPendingRx(ChannelBuffers& ch);
 
 }  // namespace kestra::link

@@ -15,6 +15,12 @@
 //     sizes (and chip start address); bit 7: protection after verify.
 // A chunk longer than the reader's largest is allowed: the routine takes it in
 // pieces.
+//
+// Whatever came before, every channel must be back in step at the next good
+// frame: after the input each channel gets two good final progress packets,
+// one chunk each, and the second must be counted by the monitor (the first
+// may be lost to a frame left open that decodes with its opening FrameEnd as
+// the closing one).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,6 +89,9 @@ void Begin(ConsoleState& st, int k, uint8_t state) {
   }
 }
 
+// A final progress packet of a good chip, framed as a device sends it.
+constexpr uint8_t GoodChip[] = {0xC0, 0xFD, 0xF0, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0D, 0xC0};
+
 void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f) {
   if ((c & 0x04) == 0) return;
   st.DeviceOnline[k] = (c & 0x08) != 0;
@@ -121,6 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Unframed bytes kept between chunks never exceed the receive buffer.
     if (st->RxCount(k) > kestra::link::RxBufSize) __builtin_trap();
     i += n;
+  }
+  for (int k = 0; k < ChannelCount; ++k) {
+    ChannelReceiveData(*st, k, GoodChip, sizeof GoodChip);
+    const uint32_t ok = st->ChannelOkCount[k];
+    ChannelReceiveData(*st, k, GoodChip, sizeof GoodChip);
+    if (st->ChannelOkCount[k] != ok + 1) __builtin_trap();
   }
   return 0;
 }

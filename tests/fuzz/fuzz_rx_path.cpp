@@ -1,8 +1,15 @@
 // The frame layer as the console's receive path drives it, over arbitrary
 // chunk sequences: each chunk is appended to the channel's receive buffer
 // (whose pending bytes are dropped first when they are more than RxKeepLimit),
-// frames are cut out, decoded and checked, and the unframed tail is kept for
-// the next chunk.
+// frames are cut out, decoded (a frame that does not decode gives back its
+// closing FrameEnd) and checked, and the unframed tail is kept for the next
+// chunk.
+//
+// Whatever came before, the receiver must be back in step at the next good
+// frame: after the input two good replies follow (as two chunks, or as one
+// when the input's length is odd), and the second must be received. Only the
+// first may be lost, to a frame left open by the input that decodes with the
+// first reply's opening FrameEnd as its closing one.
 //
 // Input: a sequence of chunks, each a 2-byte little-endian length (taken
 // modulo 2049) followed by that many bytes (fewer at the end of the input).
@@ -20,7 +27,28 @@ namespace {
 constexpr uint16_t KeepLimit = RxKeepLimit;
 constexpr std::size_t MaxChunk = 2048;
 
-void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
+// The two replies fed after the input: status replies that differ in their
+// parameter, framed as a device sends them (no trailer).
+struct GoodReply {
+  uint8_t packet[12] = {0x93, 0, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x06, 0x00};
+  uint8_t frame[2 * sizeof packet + 7] = {};
+  uint16_t frameLen = 0;
+  explicit GoodReply(uint8_t param) {
+    packet[1] = param;
+    const uint16_t c = PacketCheck16(packet, 0, sizeof packet - 3);
+    packet[sizeof packet - 2] = static_cast<uint8_t>(c);
+    packet[sizeof packet - 1] = static_cast<uint8_t>(c >> 8);
+    frameLen = static_cast<uint16_t>(EncodeFrame(packet, frame, sizeof packet) - FrameTrailerLen);
+  }
+};
+
+struct Seen {
+  int a = 0;
+  int b = 0;
+};
+
+void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n, const GoodReply* replies,
+             Seen& seen) {
   if (ch.RxCount > KeepLimit) DropPendingRx(ch);
   std::memcpy(ch.RxBuf + ch.RxCount, data, n);
   ch.RxCount = static_cast<uint16_t>(ch.RxCount + n);
@@ -28,12 +56,20 @@ void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
   uint16_t pos = 0;
   uint16_t kept = 0;  // start of the bytes not yet framed
   uint16_t len = 0;
-  while (ExtractRxFrame(ch, pos, len)) {
+  for (;;) {
     kept = pos;
+    if (!ExtractRxFrame(ch, pos, len)) break;
     uint16_t outLen = 0;
     if (len > RxFrameSize) __builtin_trap();
-    if (DecodeFrame(ch.RxFrame, ch.PacketBuf, PacketBufSize, outLen, len) != 0) continue;
+    if (DecodeFrame(ch.RxFrame, ch.PacketBuf, PacketBufSize, outLen, len) != 0) {
+      GiveBackClosingFrameEnd(pos);
+      continue;
+    }
     if (outLen < 8 || outLen > PacketBufSize) __builtin_trap();
+    if (replies != nullptr && outLen == sizeof replies[0].packet) {
+      if (std::memcmp(ch.PacketBuf, replies[0].packet, outLen) == 0) ++seen.a;
+      if (std::memcmp(ch.PacketBuf, replies[1].packet, outLen) == 0) ++seen.b;
+    }
     if (ch.PacketBuf[0] == 0xFD) continue;  // a progress report
     const uint8_t status = CheckRxPacket(ch.PacketBuf, outLen);
     char expected[256] = "KestraGangA4";
@@ -50,14 +86,28 @@ void Receive(ChannelBuffers& ch, const uint8_t* data, std::size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const auto ch = std::make_unique<ChannelBuffers>();
+  static const GoodReply replies[2] = {GoodReply(1), GoodReply(2)};
+  static uint8_t both[2 * sizeof replies[0].frame];
   ch->ResetRx();
+  Seen seen;
   std::size_t i = 0;
   while (i + 2 <= size) {
     std::size_t n = (data[i] | (data[i + 1] << 8)) % (MaxChunk + 1);
     i += 2;
     if (n > size - i) n = size - i;
-    Receive(*ch, data + i, n);
+    Receive(*ch, data + i, n, nullptr, seen);
     i += n;
   }
+  const GoodReply& a = replies[0];
+  const GoodReply& b = replies[1];
+  if (size % 2 == 1) {
+    std::memcpy(both, a.frame, a.frameLen);
+    std::memcpy(both + a.frameLen, b.frame, b.frameLen);
+    Receive(*ch, both, a.frameLen + b.frameLen, replies, seen);
+  } else {
+    Receive(*ch, a.frame, a.frameLen, replies, seen);
+    Receive(*ch, b.frame, b.frameLen, replies, seen);
+  }
+  if (seen.b != 1 || seen.a > 1) __builtin_trap();
   return 0;
 }

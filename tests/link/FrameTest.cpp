@@ -76,10 +76,71 @@ TEST(ExtractRxFrame, SkipsNoiseAndNeverTakesClosingAsOpening) {
   EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + 2), (Bytes{0xC0, 0x06}));
 }
 
-// A run longer than any frame leaves the buffer with its closing FrameEnd: that
-// byte never opens a frame, so the frames after it come out whole, also when
-// the closing byte arrives only in a later receipt.
-TEST(ExtractRxFrame, OverLongRunIsDroppedThroughItsClosingByte) {
+namespace {
+
+// Appends rx to the channel's pending bytes and cuts, decodes and gives back
+// frames as the receive path does; the packets decoded, in order.
+std::vector<Bytes> Receive(ChannelBuffers& ch, const Bytes& rx) {
+  std::memcpy(ch.RxBuf + ch.RxCount, rx.data(), rx.size());
+  ch.RxCount = static_cast<uint16_t>(ch.RxCount + rx.size());
+  std::vector<Bytes> packets;
+  uint16_t pos = 0, kept = 0, len = 0;
+  for (;;) {
+    kept = pos;
+    if (!ExtractRxFrame(ch, pos, len)) break;
+    uint16_t outLen = 0;
+    if (DecodeFrame(ch.RxFrame, ch.PacketBuf, PacketBufSize, outLen, len) != 0) {
+      GiveBackClosingFrameEnd(pos);
+      continue;
+    }
+    packets.emplace_back(ch.PacketBuf, ch.PacketBuf + outLen);
+  }
+  std::memmove(ch.RxBuf, ch.RxBuf + kept, ch.RxCount - kept);
+  ch.RxCount = static_cast<uint16_t>(ch.RxCount - kept);
+  return packets;
+}
+
+Bytes Frame(const Bytes& packet) {
+  Bytes f(2 * packet.size() + 7);
+  f.resize(EncodeFrame(packet.data(), f.data(), static_cast<uint16_t>(packet.size())));
+  return f;
+}
+
+}  // namespace
+
+// Of a row of FrameEnd bytes the last opens the frame: a doubled opening, or
+// a stray FrameEnd ahead of a frame, costs nothing.
+TEST(ExtractRxFrame, LastOfARowOfFrameEndsOpens) {
+  ChannelBuffers ch;
+  const Bytes rx = {0x11, 0xC0, 0xC0, 0xC0, 0x05, 0x06, 0xC0, 0x77};
+  std::memcpy(ch.RxBuf, rx.data(), rx.size());
+  ch.RxCount = static_cast<uint16_t>(rx.size());
+  uint16_t pos = 0, len = 0;
+  ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
+  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), (Bytes{0xC0, 0x05, 0x06, 0xC0}));
+  EXPECT_EQ(pos, 7);
+}
+
+// A frame cut short takes the next frame's opening as its closing byte; it
+// does not decode, so that byte opens the next frame after all. A frame that
+// decodes keeps its closing byte: the noise after it is no frame.
+TEST(ExtractRxFrame, FrameThatDoesNotDecodeGivesBackItsClosingByte) {
+  const Bytes reply = MakeReply(0x93, {0x06, 0x00}, 2);
+  ChannelBuffers ch;
+  Bytes rx = {0xC0, 0xFD, 0x41};  // cut short
+  for (const Bytes& f :
+       {Frame(reply), Bytes{0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC}, Frame(reply)})
+    rx.insert(rx.end(), f.begin(), f.end());
+  const auto packets = Receive(ch, rx);
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(packets[0], reply);
+  EXPECT_EQ(packets[1], reply);
+}
+
+// A run longer than any frame leaves the buffer up to, not including, the
+// next FrameEnd, which opens the next frame; when that byte arrives only in a
+// later receipt, what came of the run before it is passed over as noise.
+TEST(ExtractRxFrame, OverLongRunIsDroppedUpToTheNextFrameEnd) {
   const Bytes frame = {0xC0, 0x07, 0x08, 0xC0};
   for (const bool closedLater : {false, true}) {
     SCOPED_TRACE(closedLater);
@@ -94,7 +155,6 @@ TEST(ExtractRxFrame, OverLongRunIsDroppedThroughItsClosingByte) {
       EXPECT_FALSE(ExtractRxFrame(ch, pos, len));
       EXPECT_EQ(ch.RxCount, 1);  // the run is gone, the stray byte kept
       EXPECT_EQ(pos, 1);
-      EXPECT_TRUE(ch.RxDropping);
       n = 1;
       for (int k = 0; k < 500; ++k) ch.RxBuf[n++] = 0x42;  // more of the run
     }
@@ -104,39 +164,32 @@ TEST(ExtractRxFrame, OverLongRunIsDroppedThroughItsClosingByte) {
     pos = 0;
     ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
     EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), frame);
-    // The stray byte ahead of the run goes with the run's rest when that is
-    // dropped in a later receipt: it was never part of a frame.
-    EXPECT_EQ(ch.RxCount, (closedLater ? 0 : 1) + frame.size());
+    // Kept: the stray byte, what came of the run after the drop, its closing
+    // FrameEnd and the frame.
+    EXPECT_EQ(ch.RxCount, 1 + (closedLater ? 500 : 0) + 1 + frame.size());
     EXPECT_EQ(pos, ch.RxCount);
-    EXPECT_FALSE(ch.RxDropping);
   }
 }
 
-// Dropping pending bytes that hold an unfinished frame's opening: the next
-// FrameEnd closes that frame and is dropped, the one after it opens a frame.
+// Dropping pending bytes that hold an unfinished frame's opening remembers
+// nothing: that frame's closing FrameEnd opens a frame that does not decode,
+// and the reply after it is received; so is one after dropped noise.
 TEST(ExtractRxFrame, DroppedUnfinishedFrameKeepsTheFramingInStep) {
-  ChannelBuffers ch;
-  const Bytes pending = {0x55, 0xC0, 0x01, 0x02};
-  std::memcpy(ch.RxBuf, pending.data(), pending.size());
-  ch.RxCount = static_cast<uint16_t>(pending.size());
-  DropPendingRx(ch);
-  EXPECT_EQ(ch.RxCount, 0);
-  EXPECT_TRUE(ch.RxDropping);
-  const Bytes rx = {0x03, 0xC0, 0xFF, 0xC0, 0x09, 0xC0};
-  std::memcpy(ch.RxBuf, rx.data(), rx.size());
-  ch.RxCount = static_cast<uint16_t>(rx.size());
-  uint16_t pos = 0, len = 0;
-  ASSERT_TRUE(ExtractRxFrame(ch, pos, len));
-  EXPECT_EQ(Bytes(ch.RxFrame, ch.RxFrame + len), (Bytes{0xC0, 0x09, 0xC0}));
-
-  // Noise alone holds no opening: nothing to drop afterwards.
-  const Bytes noise = {0x55, 0x66};
-  std::memcpy(ch.RxBuf, noise.data(), noise.size());
-  ch.RxCount = 2;
-  DropPendingRx(ch);
-  EXPECT_FALSE(ch.RxDropping);
-  ch.ResetRx();
-  EXPECT_FALSE(ch.RxDropping);
+  const Bytes reply = MakeReply(0x9B, {0x01, 0x02, 0x03}, 3);
+  for (const Bytes& pending : {Bytes{0x55, 0xC0, 0x01, 0x02}, Bytes{0x55, 0x66}}) {
+    SCOPED_TRACE(pending.size());
+    ChannelBuffers ch;
+    EXPECT_TRUE(Receive(ch, pending).empty());
+    EXPECT_EQ(ch.RxCount, pending.size());
+    DropPendingRx(ch);
+    EXPECT_EQ(ch.RxCount, 0);
+    Bytes rx = {0x03, 0xC0, 0xFF};  // the dropped frame's end, then noise
+    const Bytes f = Frame(reply);
+    rx.insert(rx.end(), f.begin(), f.end());
+    const auto packets = Receive(ch, rx);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], reply);
+  }
 }
 
 TEST(ExtractRxFrame, FrameOfExactlyRxFrameSizeIsKept) {

@@ -1,0 +1,129 @@
+// The receive routine finds its step again at the next good frame, whatever a
+// faulty line or a device reset in mid-packet put on the line before it: with
+// a channel in an operation and in stand-alone production, each way the bytes
+// may be cut into chunks.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "MachineFixture.h"
+#include "console/ReceivePath.h"
+#include "console/StandAlone.h"
+#include "link/Frame.h"
+
+namespace kestra::console::testing {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Framed(const Bytes& packet) {
+  Bytes f(2 * packet.size() + 7);
+  f.resize(link::EncodeFrame(packet.data(), f.data(), static_cast<uint16_t>(packet.size())) -
+           link::FrameTrailerLen);  // a device sends no trailer
+  return f;
+}
+
+// The acknowledgement of program block i: status 0.
+Bytes BlockAck(int i) {
+  Bytes p = {link::CmdProgramBlock, static_cast<uint8_t>(4 * i), 0, 0, 0, 0, 1, 0, 0x00};
+  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
+  p.push_back(static_cast<uint8_t>(c));
+  p.push_back(static_cast<uint8_t>(c >> 8));
+  return Framed(p);
+}
+
+// The final progress packet of a good chip.
+Bytes GoodChip() { return Framed({0xFD, 0xF0, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0D}); }
+
+Bytes Run(uint8_t opening, std::size_t n, uint8_t fill) {
+  Bytes b;
+  if (opening) b.push_back(opening);
+  b.insert(b.end(), n, fill);
+  return b;
+}
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+constexpr uint8_t End = link::FrameEnd;
+
+struct Prefix {
+  const char* name;
+  Bytes bytes;
+  int lost;  // replies the prefix may cost
+};
+
+const std::vector<Prefix>& Prefixes() {
+  static const std::vector<Prefix> prefixes = {
+      {"a stray FrameEnd", {End}, 0},
+      {"a frame cut short", {End, 0xFD, 0x41}, 0},
+      {"an over-long run never closed", Run(End, 8999, 0x41), 0},
+      {"a closed over-long run", Run(End, 8998, 0x41) + Bytes{End}, 0},
+      {"a bad escape", {End, 0x41, link::FrameEsc, 0x41, End}, 0},
+      {"an unclosed run beyond the keep limit", Run(End, link::RxKeepLimit + 100, 0x41), 0},
+      {"noise, then an unfinished frame dropped at the keep limit",
+       Run(0, 12000, 0x55) + Run(End, 6000, 0x41), 0},
+      {"noise without any FrameEnd", Run(0, 3000, 0x55), 0},
+      // Its own tail decodes as a packet (a progress packet with a bad sum),
+      // closed by the first reply's opening: that reply is lost.
+      {"a frame cut short whose tail decodes", {End, 0xFD, 1, 2, 3, 4, 5, 6, 7}, 1},
+  };
+  return prefixes;
+}
+
+class ReceiveInStep : public MachineFixture {
+ protected:
+  static constexpr int Ch = 2;
+  static constexpr int Replies = 10;
+
+  // Chunk 0: the prefix in one chunk, then each reply in its own; else the
+  // whole line cut into chunks of that size.
+  void Feed(const Bytes& prefix, const std::vector<Bytes>& replies, std::size_t chunk) {
+    auto send = [this](const Bytes& b, std::size_t n) {
+      for (std::size_t at = 0; at < b.size(); at += n)
+        ChannelReceiveData(st, Ch, b.data() + at, std::min(n, b.size() - at));
+    };
+    if (chunk == 0) {
+      send(prefix, prefix.size());
+      for (const Bytes& r : replies) send(r, r.size());
+      return;
+    }
+    Bytes line = prefix;
+    for (const Bytes& r : replies) line = line + r;
+    send(line, chunk);
+  }
+};
+
+TEST_F(ReceiveInStep, EveryReplyAfterABadPrefixIsReceived) {
+  std::vector<Bytes> acks, chips;
+  for (int i = 0; i < Replies; ++i) {
+    acks.push_back(BlockAck(i));
+    chips.push_back(GoodChip());
+  }
+  st.s.FlashSizeKB = 256;  // more blocks than replies: the operation goes on
+  for (const Prefix& p : Prefixes()) {
+    for (const std::size_t chunk :
+         {std::size_t{0}, std::size_t{1}, std::size_t{7}, link::RxChunkMax}) {
+      SCOPED_TRACE(std::string(p.name) + ", chunk " + std::to_string(chunk));
+      const int expected = Replies - p.lost;
+
+      memo.Clear();
+      StartProgramMain(st, Ch);
+      st.ResetRx(Ch);
+      Feed(p.bytes, acks, chunk);
+      EXPECT_EQ(st.BlockCounter[Ch], 4 * expected);
+      EXPECT_EQ(st.ChannelState[Ch], StateProgram);
+
+      memo.Clear();
+      st.ChannelState[Ch] = StateStandAlone;
+      st.ChannelOkCount[Ch] = 0;
+      st.ResetRx(Ch);
+      Feed(p.bytes, chips, chunk);
+      EXPECT_EQ(st.ChannelOkCount[Ch], static_cast<uint32_t>(expected));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestra::console::testing
