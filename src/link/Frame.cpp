@@ -156,6 +156,13 @@ int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size
 }
 
 namespace {
+// The index of the first FrameEnd in RxBuf[From..To-1]; To when there is none.
+uint16_t NextFrameEnd(const ChannelBuffers& ch, uint16_t From, uint16_t To) {
+  if (From >= To) return To;
+  const void* at = std::memchr(ch.RxBuf + From, FrameEnd, To - From);
+  return at != nullptr ? static_cast<uint16_t>(static_cast<const uint8_t*>(at) - ch.RxBuf) : To;
+}
+
 // Removes RxBuf[From..To-1]; the bytes after them move down.
 void DropRxBytes(ChannelBuffers& ch, uint16_t From, uint16_t To) {
   std::memmove(ch.RxBuf + From, ch.RxBuf + To, ch.RxCount - To);
@@ -169,28 +176,26 @@ bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len) {
   Len = 0;
   for (;;) {
     // Hunt for the opening FrameEnd: the last of a row of them.
-    while (Pos < ch.RxCount && ch.RxBuf[Pos] != FrameEnd) ++Pos;
+    Pos = NextFrameEnd(ch, Pos, ch.RxCount);
     if (Pos >= ch.RxCount) return false;
     while (Pos + 1 < ch.RxCount && ch.RxBuf[Pos + 1] == FrameEnd) ++Pos;
     const uint16_t start = Pos;
     ch.RxFrame[0] = FrameEnd;
-    Len = 1;
     ++Pos;
-    // Copy through the closing FrameEnd.
-    while (Pos < ch.RxCount && Len < RxFrameSize) {
-      const uint8_t b = ch.RxBuf[Pos++];
-      ch.RxFrame[Len++] = b;
-      if (b == FrameEnd) return true;
-    }
+    // Copy through the closing FrameEnd, at most a whole RxFrame.
+    const uint16_t limit =
+        static_cast<uint16_t>(std::min<std::size_t>(ch.RxCount, Pos + (RxFrameSize - 1)));
+    const uint16_t close = NextFrameEnd(ch, Pos, limit);
+    const uint16_t end = close < limit ? static_cast<uint16_t>(close + 1) : limit;
+    std::memcpy(ch.RxFrame + 1, ch.RxBuf + Pos, end - Pos);
+    Len = static_cast<uint16_t>(1 + end - Pos);
+    Pos = end;
+    if (close < limit) return true;
     if (Len < RxFrameSize) return false;  // a partial frame: the rest is still to come
     // Longer than any reply: the run leaves the buffer up to the next
     // FrameEnd, which opens the next frame; the rest of the run, still to
     // come, is passed over by the hunt like any byte outside a frame.
-    const void* next = std::memchr(ch.RxBuf + Pos, FrameEnd, ch.RxCount - Pos);
-    const uint16_t end = next != nullptr
-                             ? static_cast<uint16_t>(static_cast<const uint8_t*>(next) - ch.RxBuf)
-                             : ch.RxCount;
-    DropRxBytes(ch, start, end);
+    DropRxBytes(ch, start, NextFrameEnd(ch, Pos, ch.RxCount));
     Pos = start;
     Len = 0;
   }

@@ -108,8 +108,8 @@ inline void GiveBackClosingFrameEnd(uint16_t& Pos) {
 
 // Drops every received byte not yet framed (RxCount 0). Nothing is kept of an
 // unfinished frame among them: the next FrameEnd to arrive opens a frame even
-// when it is that dropped frame's closing byte (a reply's own opening right
-// after it takes over, and anything else between does not decode).
+// when it is that dropped frame's closing byte, and the opening of a reply
+// right after it takes over (two in a row).
 void DropPendingRx(ChannelBuffers& ch);
 
 }  // namespace kestra::link
