@@ -162,6 +162,7 @@ bool FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
 }
 
 void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo) {
+  s_.BlockInFlight = false;
   // An address whose block lies outside the image has nothing to send.
   const int b = (static_cast<int>(Addr) - 0x2000) / 1024;
   const std::size_t at = 2 * static_cast<std::size_t>(Addr - 0x2000);
