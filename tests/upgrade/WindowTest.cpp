@@ -266,7 +266,10 @@ TEST_F(WindowTest, UnplugDuringTheUpgradeThenAProgrammerPluggedInAgain) {
   ASSERT_EQ(dialogs->boxes.size(), 1u);
   EXPECT_TRUE(EndedWithError(FwPortLostText()));
   EXPECT_EQ(window->State().OpState, OpIdle);
-  EXPECT_EQ(window->State().CurBlockAddr, 0x2C00);
+  // The third acknowledgement can go with the line: under load its bytes may
+  // still sit in the port's pending read when the device drops away.
+  EXPECT_TRUE(window->State().CurBlockAddr == 0x2800 || window->State().CurBlockAddr == 0x2C00)
+      << window->State().CurBlockAddr;
   EXPECT_EQ(window->ProgressBar1->Progress(), window->ProgressBar1->MaxValue());
   EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeRed);
   EXPECT_NE(window->SerComm1->PortHandle(), 0u);
