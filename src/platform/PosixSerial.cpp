@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -169,6 +170,12 @@ void ApplyLine(int fd, const DeviceControlBlock& dcb) {
     int rts = TIOCM_RTS;
     ioctl(fd, dcb.fRtsControl == 0 ? TIOCMBIC : TIOCMBIS, &rts);
   }
+}
+
+// A wait of d (none when d is already over) for ppoll.
+timespec UntilDue(Clock::duration d) {
+  const auto ns = std::max<int64_t>(std::chrono::nanoseconds(d).count(), 0);
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
 uint32_t ErrorFromErrno(int e) {
@@ -499,6 +506,8 @@ class PosixPort : public KernelObject {
   }
 
   void IoLoop() {
+    // Time-outs end when due, not up to the default 50 us of timer slack later.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     std::unique_lock lock(mutex_);
     while (!closed_) {
       pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
@@ -518,13 +527,13 @@ class PosixPort : public KernelObject {
         fds[1] = {fd_, events, 0};  // hang-ups are reported whatever is asked
         nfds = 2;
       }
-      int timeout = -1;
-      if (next) {
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
-        timeout = static_cast<int>(std::max<int64_t>(ms, 0));
-      }
+      // The wait ends exactly when the next time-out is due, not at the next
+      // whole millisecond: a read completes that much sooner after the line
+      // went quiet, and an idle port (nothing due) still sleeps without limit.
+      timespec wait{};
+      if (next) wait = UntilDue(*next - now);
       lock.unlock();
-      int r = poll(fds, nfds, timeout);
+      int r = ppoll(fds, nfds, next ? &wait : nullptr, nullptr);
       lock.lock();
       if (closed_) break;
       if (r < 0) continue;  // interrupted

@@ -24,6 +24,9 @@ void PutWord(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// The colour code of an operation that ends without a device reply.
+constexpr uint8_t NoReplyFailure = 0xFF;
+
 // Drops Raw[0..n-1] and moves the rest to the front.
 void Consume(uint8_t* Raw, uint16_t& RawLen, std::size_t n) {
   if (n >= RawLen) {
@@ -58,6 +61,12 @@ QString FwResultText(uint8_t code) {
       return QStringLiteral("操作失败！");
   }
 }
+
+QString FwPortLostText() { return QStringLiteral("通讯口已断开，操作未完成！"); }
+
+QString FwInterruptedText() { return QStringLiteral("操作被中断，未完成！"); }
+
+QString FwNoDeviceText() { return QStringLiteral("Please connect the device first!"); }
 
 bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   const void* first = std::memchr(Buf, link::FrameEnd, Len);
@@ -128,19 +137,20 @@ void FwUgProtocol::StartProgress(uint16_t Progress, uint16_t Max) {
 void FwUgProtocol::StopOperation(uint8_t Code) {
   s_.FwRxLen = 0;
   s_.OpState = OpIdle;
+  s_.BlockInFlight = false;
   if (!links_.ProgressBar1) return;
   links_.ProgressBar1->SetForeColor(Code != 0 ? ui::GaugeRed : ui::GaugeBlue);
   links_.ProgressBar1->SetProgress(links_.ProgressBar1->MaxValue());
 }
 
-void FwUgProtocol::SendPacket(uint16_t len) {
+bool FwUgProtocol::SendPacket(uint16_t len) {
   const uint16_t check = link::PacketCheck16(s_.FwPacketBuf, 0, len - 3u);
   PutWord(&s_.FwPacketBuf[len - 2], check);
   const uint16_t framed = link::EncodeFrame(s_.FwPacketBuf, s_.FwTxFrame, len);
-  if (links_.SendData) links_.SendData(s_.FwTxFrame, framed);
+  return links_.SendData && links_.SendData(s_.FwTxFrame, framed);
 }
 
-void FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
+bool FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
   uint8_t* p = s_.FwPacketBuf;
   p[0] = Code;
   PutWord(&p[1], Param);
@@ -148,10 +158,11 @@ void FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
   p[4] = 0x00;
   p[5] = 0x00;
   PutWord(&p[6], 0);
-  SendPacket(FwCommandLen);
+  return SendPacket(FwCommandLen);
 }
 
 void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo) {
+  s_.BlockInFlight = false;
   // An address whose block lies outside the image has nothing to send.
   const int b = (static_cast<int>(Addr) - 0x2000) / 1024;
   const std::size_t at = 2 * static_cast<std::size_t>(Addr - 0x2000);
@@ -171,7 +182,7 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
   const uint8_t* image = KestraGangA4_RV7.FwImage + at;
   for (std::size_t k = 0; k < FwBlockSize; ++k)
     p[8 + k] = static_cast<uint8_t>(image[k] ^ key[k & 1] ^ mask[k & 1]);
-  SendPacket(FwBlockPacketLen);
+  s_.BlockInFlight = SendPacket(FwBlockPacketLen);
 }
 
 void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
@@ -210,7 +221,10 @@ void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
       return;
     }
     CheckVerifyResult();
-  } else if (s_.OpState == OpUpgrade) {
+  } else if (s_.OpState == OpUpgrade && s_.BlockInFlight) {
+    // The reply of the one block in flight; with none in flight a success
+    // reply answers nothing of this run and is not counted.
+    s_.BlockInFlight = false;
     NextFirmwareBlock(code);
   }
 }
@@ -232,17 +246,22 @@ void FwUgProtocol::NextFirmwareBlock(uint8_t Code) {
     links_.ProgressBar1->SetProgress(progress);
   }
   if (s_.CurBlockAddr < s_.FwEndAddr && s_.CurBlockAddr != 0) {
-    SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+    SendNextBlockOrAbort();
     return;
   }
   StopOperation(ResSuccess);
   ShowResult(ResSuccess);
 }
 
-void FwUgProtocol::ShowResult(uint8_t Code) {
-  const QString text = FwResultText(Code);
+void FwUgProtocol::SendNextBlockOrAbort() {
+  SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+  // A block the port did not take would leave the upgrade waiting for ever.
+  if (!s_.BlockInFlight) AbortOperation(FwPortLostText());
+}
+
+void FwUgProtocol::ShowText(bool success, const QString& text) {
   const QString caption = QGuiApplication::applicationDisplayName();
-  if (Code == ResSuccess) {
+  if (success) {
     ui::Beep();
     ui::Dialogs().InformationBox(links_.DialogParent, caption, text);
   } else {
@@ -251,18 +270,34 @@ void FwUgProtocol::ShowResult(uint8_t Code) {
   AddInfoLine(text);
 }
 
-void FwUgProtocol::StartUpgrade() {
+void FwUgProtocol::ShowResult(uint8_t Code) { ShowText(Code == ResSuccess, FwResultText(Code)); }
+
+void FwUgProtocol::AbortOperation(const QString& Text) {
+  if (s_.OpState == OpIdle) return;
+  // The state ends before the box: replies that come while it is open find
+  // no operation to advance.
+  StopOperation(NoReplyFailure);
+  ShowText(false, Text);
+}
+
+void FwUgProtocol::RefuseOperation(const QString& Text) { ShowText(false, Text); }
+
+bool FwUgProtocol::StartUpgrade() {
+  if (s_.OpState != OpIdle) return false;
   s_.CurBlockAddr = s_.FwStartAddr;
   s_.EndAddrCopy = s_.FwEndAddr;
   s_.OpState = OpUpgrade;
   StartProgress(2, static_cast<uint16_t>((s_.FwEndAddr - s_.FwStartAddr + 1) / 1024));
-  SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+  SendNextBlockOrAbort();
+  return true;
 }
 
-void FwUgProtocol::StartVerify() {
+bool FwUgProtocol::StartVerify() {
+  if (s_.OpState != OpIdle) return false;
   s_.OpState = OpVerify;
   StartProgress(10, 100);
-  SendCommand(CmdFwVerify, s_.FwEndAddr);
+  if (!SendCommand(CmdFwVerify, s_.FwEndAddr)) AbortOperation(FwPortLostText());
+  return true;
 }
 
 }  // namespace kestra::upgrade

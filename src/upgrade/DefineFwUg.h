@@ -70,6 +70,9 @@ struct FwUgState {
   uint16_t CurBlockAddr = 0;
   uint16_t EndAddrCopy = 0;
   uint8_t DeviceIdentified = 0;
+  // A firmware block was sent and its reply has not come yet. At most one
+  // block is ever in flight, and only its reply advances the upgrade.
+  bool BlockInFlight = false;
   uint8_t FwPacketBuf[FwPacketBufSize] = {};
   uint8_t FwRxBuf[FwRxBufSize] = {};
   uint8_t FwTxFrame[FwTxFrameSize] = {};
@@ -88,6 +91,12 @@ struct FwUgWindowLinks {
 
 // The result text of a code.
 QString FwResultText(uint8_t code);
+
+// Texts of an operation that ends, or does not start, without a device reply:
+// the port went away, Find or Refresh took the port over, no device found.
+QString FwPortLostText();
+QString FwInterruptedText();
+QString FwNoDeviceText();
 
 // True when the first Len bytes of Buf hold a FrameEnd and, after it, another.
 bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len);
@@ -110,7 +119,7 @@ class FwUgProtocol {
   void AddInfoLine(const QString& Text);
   void StartProgress(uint16_t Progress, uint16_t Max);
   void StopOperation(uint8_t Code);
-  void SendCommand(uint8_t Code, uint16_t Param);
+  bool SendCommand(uint8_t Code, uint16_t Param);  // false: the port did not take it
   void SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo);
   void HandleIdentifyReply(uint16_t& RawLen);
   void HandleCommandReply(uint16_t& RawLen);
@@ -118,12 +127,23 @@ class FwUgProtocol {
   void NextFirmwareBlock(uint8_t Code);
   void ShowResult(uint8_t Code);
 
-  // The starts of the two operations (the window's Upgrade and Verify).
-  void StartUpgrade();
-  void StartVerify();
+  // The starts of the two operations (the window's Upgrade and Verify). One
+  // operation runs at a time: while one runs, a start is ignored (false) and
+  // the running one goes on. A start whose packet the port does not take ends
+  // at once with FwPortLostText.
+  bool StartUpgrade();
+  bool StartVerify();
+
+  // Ends the running operation (if any) as a failure that no reply reported:
+  // a red full bar, Text in an error box and in the memo.
+  void AbortOperation(const QString& Text);
+  // An operation that does not start: Text in an error box and in the memo.
+  void RefuseOperation(const QString& Text);
 
  private:
-  void SendPacket(uint16_t len);
+  bool SendPacket(uint16_t len);
+  void ShowText(bool success, const QString& text);
+  void SendNextBlockOrAbort();
 
   FwUgState& s_;
   FwUgWindowLinks links_;

@@ -186,6 +186,24 @@ void TFirmWareUG::Guarded(void (TFirmWareUG::*handler)()) {
 
 void TFirmWareUG::ClosePortIfOpen() {
   if (SerComm1->PortHandle() != 0) SerComm1->ClosePort();
+  portLost_ = false;
+}
+
+// Whether Upgrade or Verify may start: none while an operation runs (the
+// press is ignored and the running one goes on), and only towards a
+// programmer that identified on a port that is still there, since no other
+// can ever answer and the operation would wait for ever.
+bool TFirmWareUG::ReadyForOperation() {
+  if (state_->OpState != OpIdle) return false;
+  if (SerComm1->PortHandle() != 0 && portLost_) {
+    protocol_->RefuseOperation(FwPortLostText());
+    return false;
+  }
+  if (SerComm1->PortHandle() == 0 || state_->DeviceIdentified != 1) {
+    protocol_->RefuseOperation(FwNoDeviceText());
+    return false;
+  }
+  return true;
 }
 
 void TFirmWareUG::showEvent(QShowEvent* event) {
@@ -222,6 +240,7 @@ void TFirmWareUG::FormClose() { ClosePortIfOpen(); }
 
 void TFirmWareUG::BitBtnFindClick() {
   FwUgState& s = *state_;
+  protocol_->AbortOperation(FwInterruptedText());  // the search takes the port over
   ComboBoxCOM->Clear();
   s.FwRxLen = 0;
   ProgressBar1->SetProgress(0);
@@ -241,6 +260,7 @@ void TFirmWareUG::BitBtnFindClick() {
 }
 
 void TFirmWareUG::BitBtnFreshClick() {
+  protocol_->AbortOperation(FwInterruptedText());
   SpdBtnDownLoad->setEnabled(false);
   SpdBtnVerify->setEnabled(false);
   state_->DeviceIdentified = 0;
@@ -249,9 +269,13 @@ void TFirmWareUG::BitBtnFreshClick() {
   link::EnumVirtualComPorts(*ComboBoxCOM, link::NoDeviceTextUpgrade);
 }
 
-void TFirmWareUG::SpdBtnDownLoadClick() { protocol_->StartUpgrade(); }
+void TFirmWareUG::SpdBtnDownLoadClick() {
+  if (ReadyForOperation()) protocol_->StartUpgrade();
+}
 
-void TFirmWareUG::SpdBtnVerifyClick() { protocol_->StartVerify(); }
+void TFirmWareUG::SpdBtnVerifyClick() {
+  if (ReadyForOperation()) protocol_->StartVerify();
+}
 
 void TFirmWareUG::SpdBtnExitClick() {
   ClosePortIfOpen();
@@ -287,6 +311,9 @@ void TFirmWareUG::SerComm1ReceiveData(const uint8_t* Buffer, uint16_t BufferLeng
 
 void TFirmWareUG::SerComm1RequestHangup() {
   if (ComboBoxCOM->Count() > 0) ComboBoxCOM->DeleteItem(0);
+  // The port stays open until a search or a refresh; what ran on it cannot end.
+  portLost_ = true;
+  protocol_->AbortOperation(FwPortLostText());
 }
 
 int FwUpProgramMain(int argc, char** argv) {

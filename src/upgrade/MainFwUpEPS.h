@@ -94,6 +94,11 @@ class TFirmWareUG : public QMainWindow {
  private:
   void Guarded(void (TFirmWareUG::*handler)());
   void ClosePortIfOpen();
+  bool ReadyForOperation();
+
+  // The open port reported a hang-up: the programmer is gone until a search
+  // opens a port again.
+  bool portLost_ = false;
 
   std::unique_ptr<FwUgState> state_;
   std::unique_ptr<FwUgProtocol> protocol_;

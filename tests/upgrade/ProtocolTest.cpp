@@ -147,6 +147,8 @@ class ProtocolTest : public ::testing::Test {
     links.InfoMemo = &memo;
     links.ProgressBar1 = &gauge;
     links.SendData = [this](const uint8_t* d, uint16_t n) {
+      if (portTakes == 0) return false;
+      --portTakes;
       sent.emplace_back(d, d + n);
       return true;
     };
@@ -183,6 +185,7 @@ class ProtocolTest : public ::testing::Test {
   std::unique_ptr<FwUgState> state;
   std::unique_ptr<FwUgProtocol> protocol;
   std::vector<Bytes> sent;
+  int portTakes = -1;  // packets the port still takes (negative: any number)
   std::vector<QString> found;
 };
 
@@ -398,6 +401,44 @@ TEST_F(ProtocolTest, StatusOfSixAcknowledgesABlock) {
   EXPECT_EQ(Le16(&Unframed(sent[1])[1]), 0x2400);
   EXPECT_TRUE(dialogs->boxes.empty());
   EXPECT_EQ(state->OpState, OpUpgrade);
+}
+
+// A packet the port does not take can never be answered: the operation ends
+// at once and says so, and a second start while one runs sends nothing.
+TEST_F(ProtocolTest, OperationsTheDeviceCannotAnswerEnd) {
+  struct Case {
+    const char* name;
+    bool verify;
+    int taken;  // packets the port takes before it refuses
+  };
+  const Case cases[] = {
+      {"upgrade, first block", false, 0},
+      {"upgrade, third block", false, 2},
+      {"verify", true, 0},
+  };
+  state->DeviceIdentified = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dialogs->boxes.clear();
+    sent.clear();
+    portTakes = c.taken;
+    ASSERT_TRUE(c.verify ? protocol->StartVerify() : protocol->StartUpgrade());
+    for (int b = 0; b < c.taken; ++b) {
+      // While the operation runs, neither operation starts again.
+      EXPECT_FALSE(protocol->StartUpgrade());
+      EXPECT_FALSE(protocol->StartVerify());
+      ReceiveStatus(CmdFwWriteBlock, 0x00);
+    }
+    EXPECT_EQ(sent.size(), static_cast<std::size_t>(c.taken));
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
+    EXPECT_EQ(dialogs->boxes[0].text, FwPortLostText());
+    EXPECT_EQ(memo.Lines().back(), QStringLiteral("> ") + FwPortLostText());
+    EXPECT_EQ(state->OpState, OpIdle);
+    EXPECT_FALSE(state->BlockInFlight);
+    EXPECT_EQ(gauge.ForeColor(), ui::GaugeRed);
+    EXPECT_EQ(gauge.Progress(), gauge.MaxValue());
+  }
 }
 
 }  // namespace

@@ -58,10 +58,21 @@ int IdleTicks(int ms) {
   return ticks;
 }
 
+// Scripted boxes that also let a test look at the world the moment a success
+// box opens.
+class WatchedDialogs : public ui::ScriptedDialogs {
+ public:
+  std::function<void()> onSuccessBox;
+  void InformationBox(QWidget* parent, const QString& caption, const QString& text) override {
+    if (onSuccessBox) onSuccessBox();
+    ScriptedDialogs::InformationBox(parent, caption, text);
+  }
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto scripted = std::make_unique<ui::ScriptedDialogs>();
+    auto scripted = std::make_unique<WatchedDialogs>();
     dialogs = scripted.get();
     previous = ui::SetDialogs(std::move(scripted));
   }
@@ -97,7 +108,23 @@ class WindowTest : public ::testing::Test {
     return {KestraGangA4_RV7.FwImage, KestraGangA4_RV7.FwImage + FwImageSize};
   }
 
-  ui::ScriptedDialogs* dialogs = nullptr;
+  // The last box is an error box with text, also the memo's last line.
+  ::testing::AssertionResult EndedWithError(const QString& text) const {
+    if (dialogs->boxes.empty()) return ::testing::AssertionFailure() << "no box";
+    const auto& box = dialogs->boxes.back();
+    if (box.kind != ui::ScriptedDialogs::Box::Error || box.text != text)
+      return ::testing::AssertionFailure() << "last box: " << box.text.toStdString();
+    if (!MemoHas(QStringLiteral("> ") + text))
+      return ::testing::AssertionFailure() << "no memo line " << text.toStdString();
+    return ::testing::AssertionSuccess();
+  }
+  // Hands the window one chunk that holds a framed success reply.
+  void StraySuccessReply() {
+    const testing::Bytes f = testing::Framed(testing::Reply(CmdFwWriteBlock, 0x2000, {0x00}));
+    window->SerComm1ReceiveData(f.data(), static_cast<uint16_t>(f.size()));
+  }
+
+  WatchedDialogs* dialogs = nullptr;
   std::unique_ptr<ui::DialogService> previous;
   std::unique_ptr<sim::SimFarm> farm;
   std::unique_ptr<TFirmWareUG> window;
@@ -231,19 +258,22 @@ TEST_F(WindowTest, UnplugDuringTheUpgradeThenAProgrammerPluggedInAgain) {
   ASSERT_TRUE(WaitFor([&] { return window->ComboBoxCOM->Count() == 0; }));
   EXPECT_EQ(dev.PacketCount(0xB7), 3);
 
-  // The window keeps running its event loop without spinning, and the loss
-  // changes nothing but the list: the operation stays where it was, with the
-  // bar at 5 of 8 and the port left open.
+  // The window keeps running its event loop without spinning. The upgrade
+  // that lost its port ends as a failure that says so; the port stays open.
   const double cpuBefore = ProcessCpuMs();
   EXPECT_GE(IdleTicks(1000), 50);
   EXPECT_LT(ProcessCpuMs() - cpuBefore, 300.0);
-  EXPECT_EQ(window->State().OpState, OpUpgrade);
-  EXPECT_EQ(window->State().CurBlockAddr, 0x2C00);
-  EXPECT_EQ(window->ProgressBar1->Progress(), 5);
-  EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeBlue);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(EndedWithError(FwPortLostText()));
+  EXPECT_EQ(window->State().OpState, OpIdle);
+  // The third acknowledgement can go with the line: under load its bytes may
+  // still sit in the port's pending read when the device drops away.
+  EXPECT_TRUE(window->State().CurBlockAddr == 0x2800 || window->State().CurBlockAddr == 0x2C00)
+      << window->State().CurBlockAddr;
+  EXPECT_EQ(window->ProgressBar1->Progress(), window->ProgressBar1->MaxValue());
+  EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeRed);
   EXPECT_NE(window->SerComm1->PortHandle(), 0u);
   EXPECT_TRUE(window->SpdBtnDownLoad->isEnabled());
-  EXPECT_TRUE(dialogs->boxes.empty());
   EXPECT_EQ(window->ComboBoxCOM->Count(), 0);
 
   // A programmer plugged in again comes up on a new line of the device table.
@@ -262,9 +292,125 @@ TEST_F(WindowTest, UnplugDuringTheUpgradeThenAProgrammerPluggedInAgain) {
   EXPECT_EQ(again.PacketCount(0xB7), 8);
   EXPECT_EQ(again.Firmware(), Image());
   EXPECT_TRUE(EndsInSuccess([&] { window->SpdBtnVerify->click(); }));
-  EXPECT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_EQ(dialogs->boxes.size(), 3u);
   EXPECT_EQ(window->State().OpState, OpIdle);
   EXPECT_EQ(gone->ViolationCount() + farm->ViolationCount(), 0);
+}
+
+// Upgrade or Verify pressed while an upgrade runs is ignored: the one run goes
+// on, one block at a time, and its success comes only once all eight blocks
+// are written.
+TEST_F(WindowTest, PressesDuringAnUpgradeLeaveItsOneRun) {
+  struct Case {
+    const char* name;
+    std::function<void(TFirmWareUG&)> press;
+  };
+  const Case cases[] = {
+      {"Upgrade button", [](TFirmWareUG& w) { w.SpdBtnDownLoad->click(); }},
+      {"Upgrade menu", [](TFirmWareUG& w) { w.Upgrade1->trigger(); }},
+      {"Verify button", [](TFirmWareUG& w) { w.SpdBtnVerify->click(); }},
+      {"Verification menu", [](TFirmWareUG& w) { w.Verification1->trigger(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimOptions paced;
+    paced.paced = true;
+    Start(1, paced);
+    ASSERT_TRUE(Found());
+    sim::SimDevice& dev = farm->Device(0);
+    std::vector<uint8_t> firmwareAtSuccess;
+    int blocksAtSuccess = 0;
+    dialogs->onSuccessBox = [&] {
+      firmwareAtSuccess = dev.Firmware();
+      blocksAtSuccess = dev.PacketCount(CmdFwWriteBlock);
+    };
+    window->SpdBtnDownLoad->click();
+    // Three blocks acknowledged, the fourth on its way.
+    ASSERT_TRUE(WaitFor([&] { return dev.PacketCount(CmdFwWriteBlock) >= 4; }));
+    ASSERT_EQ(window->State().OpState, OpUpgrade);
+    c.press(*window);
+    ASSERT_TRUE(WaitFor([&] { return !dialogs->boxes.empty(); }));
+    Pump(100);  // anything still owed would come now
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Information);
+    EXPECT_EQ(blocksAtSuccess, 8);
+    EXPECT_EQ(firmwareAtSuccess, Image());
+    EXPECT_EQ(dev.PacketCount(CmdFwWriteBlock), 8);
+    EXPECT_EQ(dev.PacketCount(CmdFwVerify), 0);
+    EXPECT_EQ(window->State().OpState, OpIdle);
+    EXPECT_EQ(farm->ViolationCount(), 0);
+    // Once it has ended, Verify runs.
+    EXPECT_TRUE(EndsInSuccess([&] { window->SpdBtnVerify->click(); }));
+    dialogs->onSuccessBox = nullptr;
+    dialogs->boxes.clear();
+    window.reset();
+    farm.reset();
+  }
+}
+
+// A run stalled on a block that is never answered ends when Find or Refresh
+// takes the port over, with a box and a memo line; a search then recovers.
+TEST_F(WindowTest, SearchOrRefreshDuringAnUpgradeEndsItAndSaysSo) {
+  struct Case {
+    const char* name;
+    bool refresh;
+  };
+  for (const Case& c : {Case{"Find", false}, Case{"Refresh", true}}) {
+    SCOPED_TRACE(c.name);
+    Start(1);
+    ASSERT_TRUE(Found());
+    sim::SimDevice& dev = farm->Device(0);
+    sim::CommandFault swallow;
+    swallow.noReply = true;
+    dev.SetCommandFault(CmdFwWriteBlock, 0x2C00, swallow);
+    window->SpdBtnDownLoad->click();
+    ASSERT_TRUE(WaitFor([&] { return dev.PacketCount(CmdFwWriteBlock) == 4; }));
+    Pump(50);
+    ASSERT_EQ(window->State().OpState, OpUpgrade);
+    ASSERT_TRUE(dialogs->boxes.empty());
+
+    (c.refresh ? window->BitBtnFresh : window->BitBtnFind)->click();
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_TRUE(EndedWithError(FwInterruptedText()));
+    EXPECT_EQ(window->State().OpState, OpIdle);
+
+    dev.ClearFaults();
+    if (c.refresh) window->BitBtnFind->click();
+    ASSERT_TRUE(WaitFor([&] { return window->State().DeviceIdentified == 1; }));
+    ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
+    EXPECT_EQ(dev.Firmware(), Image());
+    EXPECT_EQ(dialogs->boxes.size(), 2u);
+    dialogs->boxes.clear();
+    window.reset();
+    farm.reset();
+  }
+}
+
+// A programmer unplugged after it was found: Upgrade and Verify do not start
+// and say why; a success reply that then arrives, with no block in flight,
+// advances nothing.
+TEST_F(WindowTest, ProgrammerUnpluggedAfterFind) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  farm->Device(0).Unplug();
+  ASSERT_TRUE(WaitFor([&] { return window->ComboBoxCOM->Count() == 0; }));
+  EXPECT_TRUE(dialogs->boxes.empty());  // nothing was running
+
+  window->SpdBtnDownLoad->click();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(EndedWithError(FwPortLostText()));
+  EXPECT_EQ(window->State().OpState, OpIdle);
+  const int progress = window->ProgressBar1->Progress();
+  StraySuccessReply();
+  EXPECT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(window->State().OpState, OpIdle);
+  EXPECT_EQ(window->ProgressBar1->Progress(), progress);
+  EXPECT_EQ(window->State().CurBlockAddr, 0);
+
+  window->SpdBtnVerify->click();
+  ASSERT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_TRUE(EndedWithError(FwPortLostText()));
+  EXPECT_EQ(window->State().OpState, OpIdle);
 }
 
 TEST_F(WindowTest, NoPortListed) {
@@ -279,10 +425,12 @@ TEST_F(WindowTest, NoPortListed) {
   EXPECT_EQ(window->ComboBoxCOM->Text(), "No Device Availiable");
   EXPECT_EQ(window->DevLabel->text(), QStringLiteral("设备......"));
   EXPECT_EQ(window->SerComm1->PortHandle(), 0u);
-  // Upgrade without an open port sends nothing and leaves the operation set.
+  // Upgrade without an open port, which nothing could ever answer, does not
+  // start: it says why.
   window->Upgrade1->trigger();
-  EXPECT_EQ(window->State().OpState, OpUpgrade);
-  EXPECT_TRUE(dialogs->boxes.empty());
+  EXPECT_EQ(window->State().OpState, OpIdle);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_TRUE(EndedWithError(FwNoDeviceText()));
 }
 
 TEST_F(WindowTest, PortThatDoesNotOpenEndsTheSearchInAnErrorBox) {
