@@ -125,7 +125,7 @@ bool FinalTarget(const char* name, std::string& path) {
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
     std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) return true;  // gone meanwhile: the path as it stands
+    if (n <= 0) return true;  // gone meanwhile: the path as it stands
     target.resize(static_cast<std::size_t>(n));
     const std::size_t slash = path.rfind('/');
     path = target.front() == '/' || slash == std::string::npos ? target
