@@ -116,6 +116,24 @@ bool WriteAll(int fd, const uint8_t* data, std::size_t n) {
   return true;
 }
 
+// Symbolic links followed to the file they finally name, each relative
+// target taken from its link's folder; false past 40 links (a loop).
+bool FinalTarget(const char* name, std::string& path) {
+  path = name;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0) return true;  // gone meanwhile: the path as it stands
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    path = target.front() == '/' || slash == std::string::npos ? target
+                                                               : path.substr(0, slash + 1) + target;
+  }
+  return false;
+}
+
 }  // namespace
 
 int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t First,
@@ -127,12 +145,21 @@ int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t
     return Fail(Error, RhbBeyondImage, 0, "range 0x%08X..0x%08X lies beyond the buffer (0x%zX)",
                 First, Last, Capacity);
   }
+  // A symbolic link is saved through: the file it finally names is replaced
+  // (or, for a link to nothing, created there), never the link itself.
+  std::string target;
+  if (!FinalTarget(FileName, target))
+    return Fail(Error, RhbCannotOpen, 0, "too many symbolic links, nothing was written");
   // Keep the permissions of a file being replaced; a new file gets rw-r--r--.
   struct stat old {};
-  const bool exists = ::stat(FileName, &old) == 0;
+  const bool exists = ::stat(target.c_str(), &old) == 0;
   if (exists && S_ISDIR(old.st_mode))
     return Fail(Error, RhbCannotOpen, 0, "%s", detail::FolderMessage);
-  TempFile temp(std::string(FileName) + ".XXXXXX");
+  if (exists && !S_ISREG(old.st_mode)) {
+    return Fail(Error, RhbCannotOpen, 0,
+                "it is not a regular file (a device, FIFO or socket), nothing was written");
+  }
+  TempFile temp(target + ".XXXXXX");
   if (!temp.Create())
     return Fail(Error, RhbCannotOpen, 0, "cannot create the file: %s", std::strerror(errno));
   const mode_t mode = exists ? (old.st_mode & 07777) : 0644;
@@ -140,7 +167,7 @@ int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t
   const std::size_t n = static_cast<std::size_t>(Last - First) + 1;
   if (!WriteAll(temp.Fd(), Buffer + First, n) || ::fsync(temp.Fd()) != 0 || !temp.Close())
     return Fail(Error, RhbWriteFailed, 0, "writing the file failed: %s", std::strerror(errno));
-  if (::rename(temp.Path(), FileName) != 0)
+  if (::rename(temp.Path(), target.c_str()) != 0)
     return Fail(Error, RhbWriteFailed, 0, "replacing the file failed: %s", std::strerror(errno));
   temp.Keep();
   return detail::Succeed(Error);

@@ -103,6 +103,10 @@ int32_t DoOpenFile_BIN_Routine(const char* FileName, uint8_t* Buffer, uint32_t* 
 // Creates or replaces FileName so that it holds exactly Buffer[First..Last].
 // The file is written beside the target and renamed over it once complete, so
 // a failed save never leaves a half-written file in place of the old one.
+// A symbolic link is followed to the file it finally names, which is replaced
+// keeping its permissions (a link to nothing creates the file it names); the
+// link stays. A path that names something other than a regular file (a
+// device, FIFO or socket) is refused with RhbCannotOpen, writing nothing.
 // Last < First: RhbEmptyRange; Last >= Capacity: RhbBeyondImage; in both cases
 // no file is touched.
 int32_t DoSaveToBinaryFile(const char* FileName, const uint8_t* Buffer, uint32_t First,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "console/ChannelProgress.h"
 #include "console/ChipInfoDisplay.h"
@@ -76,6 +77,15 @@ bool ReplyHolds(ConsoleState& st, int ch, std::size_t First, std::size_t Count) 
 
 // A read-out block: its 4096 data bytes from [8] on.
 constexpr std::size_t BlockDataAt = 8;
+
+// The bytes a main read-out gathers before they go to the image at Base: its
+// whole blocks (at least one), no more than the image holds from Base on.
+std::size_t ReadOutSize(const ConsoleState& st, int ch, uint32_t Base) {
+  if (Base >= link::ImageBufferSize) return 0;
+  const std::size_t blocks =
+      std::max<std::size_t>((st.TransferSizeKB[ch] + BlockKB - 1) / BlockKB, 1);
+  return std::min<std::size_t>(blocks * BlockBytes, link::ImageBufferSize - Base);
+}
 
 std::string Hex4(uint32_t v) {
   char buf[16];
@@ -395,14 +405,21 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   st.OpTimeout[ch] = 500;
   st.ReadRetries[ch] = ReadSendsPerBlock;
   const uint32_t base = st.ImageBaseAddr & ~uint32_t{0xF};
-  StoreBlock(st.PacketBuf(ch) + BlockDataAt, st.ImageBuffer.get(), link::ImageBufferSize,
-             static_cast<std::size_t>(base + uint32_t{st.BlockCounter[ch]} * 1024u));
+  std::vector<uint8_t>& blocks = st.ReadOutBytes;
+  const std::size_t size = ReadOutSize(st, ch, base);
+  if (st.BlockCounter[ch] == 0 || blocks.size() != size) blocks.assign(size, 0xFF);
+  StoreBlock(st.PacketBuf(ch) + BlockDataAt, blocks.data(), blocks.size(),
+             std::size_t{st.BlockCounter[ch]} * 1024u);
   const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
   SetGaugeProgress(st, ch, st.BlockCounter[ch]);
   if (more) {
     Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
     return;
   }
+  // The whole chip has come: only now does it replace the image.
+  st.RestorePlacedSerial();
+  if (!blocks.empty()) std::memcpy(st.ImageBuffer.get() + base, blocks.data(), blocks.size());
+  std::vector<uint8_t>().swap(blocks);
   st.FileLoaded = 1;
   AddChannelLog(st, ch, "Data has bee read out!");
   EndChannelProgress(st, ch, false);

@@ -85,6 +85,11 @@ void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash
 
 void EndChannelProgress(ConsoleState& st, int ch, bool Failed) {
   if (!ValidChannel(ch)) return;
+  if (Failed && st.ChannelState[ch] == StateReadMain) {
+    // The image takes a read-out only whole: the blocks that came are dropped.
+    std::vector<uint8_t>().swap(st.ReadOutBytes);
+    AddChannelLog(st, ch, "Read out not finished, the image was kept!");
+  }
   st.OpTimeout[ch] = 0;
   st.ChannelBusy[ch] = 0;
   st.ProgressByTimer = false;

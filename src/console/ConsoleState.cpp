@@ -19,4 +19,12 @@ ConsoleState::ConsoleState()
   }
 }
 
+bool ConsoleState::RestorePlacedSerial() {
+  if (!PlacedSerial.Placed) return false;
+  std::memcpy(ImageBuffer.get() + PlacedSerial.Addr, PlacedSerial.Replaced.data(),
+              PlacedSerial.Length);
+  PlacedSerial = {};
+  return true;
+}
+
 }  // namespace kestra::console

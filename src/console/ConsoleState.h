@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "link/Frame.h"
 #include "link/Packets.h"
@@ -112,6 +113,23 @@ struct ConsoleState {
   std::unique_ptr<uint8_t[]> InfoBuffer;     // link::InfoBufferSize bytes
   std::unique_ptr<uint8_t[]> ProtectConfig;  // link::ProtectConfigSize bytes
   std::array<std::unique_ptr<link::ChannelBuffers>, ChannelCount> Buffers;
+
+  // The blocks of the main read-out in progress: ImageBuffer takes them only
+  // when the last block has come. Empty (released) between read-outs.
+  std::vector<uint8_t> ReadOutBytes;
+
+  // The on-line serial number last placed into ImageBuffer and the image
+  // bytes it replaced there.
+  struct SerialPlacement {
+    bool Placed = false;
+    uint32_t Addr = 0;
+    uint8_t Length = 0;
+    std::array<uint8_t, 8> Replaced{};
+  };
+  SerialPlacement PlacedSerial;
+  // Puts back the bytes the last placement replaced and forgets it; false
+  // when no placement was held.
+  bool RestorePlacedSerial();
 
   // The program's pseudo-random generator.
   link::RandomSource Random;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -54,6 +55,7 @@ void TProgramArmFrm::FileOpenBtnClick() {
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (!path) return;
+  st_.RestorePlacedSerial();  // the serial placed in the old image is no byte of it
   rhb::InitialDataBuffer16M(st_.ImageBuffer.get(), 0x2FFFF, 0xFF, link::ImageBufferSize);
   st_.PartialImage = false;  // nothing of an earlier file is left
   ProductEdit->setText(QFileInfo(*path).fileName());
@@ -71,6 +73,7 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
   // After a failed load the image may hold part of that file: only a fresh
   // Load makes it programmable again (a read-out's FileLoaded stays).
   if (!st_.PartialImage) st_.FileLoaded = 1;
+  st_.RestorePlacedSerial();  // a further file lays over the image's own bytes
   LogInfo("Load object file of \"" + FileName.toStdString() + "\".");
   const std::string name = Path8(FileName);
   const QString kind = QFileInfo(FileName).suffix().toUpper().left(3);
@@ -274,19 +277,26 @@ void TProgramArmFrm::ShowInfoData() {
 void TProgramArmFrm::PlaceOnlineSerialNumber() {
   auto& s = st_.s;
   uint8_t serial[8];
-  int length = 4;
+  const int length = OnlineSerialLength();
   for (int i = 0; i < 4; ++i) serial[i] = static_cast<uint8_t>(s.SnValue >> (8 * i));
-  if (ChkBoxSNLen->isChecked()) {
+  if (length == 8)
     for (int i = 0; i < 4; ++i) serial[4 + i] = static_cast<uint8_t>(s.SnHigh >> (8 * i));
-    length = 8;
-  }
+  // Each placement starts from the image's own bytes.
+  const uint32_t earlier = st_.PlacedSerial.Addr;
+  const bool restored = st_.RestorePlacedSerial();
+  if (restored) RefreshHexRows(earlier & ~0xFu);
   // The serial number goes where the operator's address says, the address
   // that the log shows and the device is told.
   const uint32_t addr = s.SnAddr;
   if (addr > link::ImageBufferSize - static_cast<uint32_t>(length)) {
     LogInfo(Hex("Serial No address 0x%08X is outside the image, no serial number placed!", addr));
+    if (restored) ShowImageChecksums(s.ChipStartAddr, st_.ChipEndAddr);
     return;
   }
+  st_.PlacedSerial.Placed = true;
+  st_.PlacedSerial.Addr = addr;
+  st_.PlacedSerial.Length = static_cast<uint8_t>(length);
+  std::copy_n(st_.ImageBuffer.get() + addr, length, st_.PlacedSerial.Replaced.begin());
   const bool bigEndian = SNOrderChk->isChecked();
   for (int k = 0; k < length; ++k) {
     const uint8_t b = bigEndian ? serial[length - 1 - k] : serial[k];
@@ -296,6 +306,30 @@ void TProgramArmFrm::PlaceOnlineSerialNumber() {
     if (row > 0) HexViewer->SetCell(static_cast<int>(a % 16) + 1, row, ui::HexByteText(b));
   }
   ShowImageChecksums(s.ChipStartAddr, st_.ChipEndAddr);
+  RefreshHexRows(addr & ~0xFu);
+}
+
+int TProgramArmFrm::OnlineSerialLength() const { return ChkBoxSNLen->isChecked() ? 8 : 4; }
+
+bool TProgramArmFrm::OnlineSerialFitsChip() {
+  const uint64_t first = st_.s.SnAddr;
+  const uint64_t last = first + static_cast<uint64_t>(OnlineSerialLength()) - 1;
+  if (first >= st_.s.ChipStartAddr && last <= st_.ChipEndAddr) return true;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "Serial No address 0x%08X..0x%08X is outside the chip (0x%08X..0x%08X), "
+                "nothing was started!",
+                static_cast<unsigned>(first), static_cast<unsigned>(last),
+                static_cast<unsigned>(st_.s.ChipStartAddr), static_cast<unsigned>(st_.ChipEndAddr));
+  LogInfo(text);
+  ui::Dialogs().InformationBox(this, QStringLiteral("Information"), QString::fromUtf8(text));
+  return false;
+}
+
+void TProgramArmFrm::TakeBackOnlineSerialNumber() {
+  const uint32_t addr = st_.PlacedSerial.Addr;
+  if (!st_.RestorePlacedSerial()) return;
+  ShowImageChecksums(st_.s.ChipStartAddr, st_.ChipEndAddr);
   RefreshHexRows(addr & ~0xFu);
 }
 

@@ -707,6 +707,15 @@ void TProgramArmFrm::MCUNameEditChange() {
   SetTabSheetEepVisible(info);
   LogInfo("Flash Size=" + std::to_string(s.FlashSizeKB) +
           "KB, EEP Byte=" + std::to_string(s.InfoMemSize) + "B ");
+  ShowImageForChip();
+}
+
+// The checksums, the summary and the views belong to the chosen chip's range:
+// a chip chosen or changed after a load computes them again.
+void TProgramArmFrm::ShowImageForChip() {
+  if (st_.FileLoaded == 0 && !st_.PartialImage) return;
+  ShowImageSummary();
+  if (TabSheetEepVisible()) ShowInfoData();
 }
 
 // ===========================================================================

@@ -111,6 +111,11 @@ class TProgramArmFrm : public QMainWindow {
   void ShowImageChecksums(uint32_t First, uint32_t Last);
   void FillHexView(uint32_t First, uint32_t Last);
   void PlaceOnlineSerialNumber();
+  // False, with a message box, when a byte of the on-line serial number would
+  // lie outside the chip's range.
+  bool OnlineSerialFitsChip();
+  // Puts back the image bytes the last placement replaced (views follow).
+  void TakeBackOnlineSerialNumber();
   void RefreshHexRows(uint32_t Addr);
 
   // ---- Log ----
@@ -251,6 +256,8 @@ class TProgramArmFrm : public QMainWindow {
   void BuildMenus();
   void BuildStatusBar();
   void ConnectHandlers();
+  int OnlineSerialLength() const;
+  void ShowImageForChip();  // 8 with "SN 8-Bytes Length" ticked, else 4
   void BindSerialComponents();
   void BindStateHooks();
   void Guarded(const std::function<void()>& handler);

@@ -252,12 +252,22 @@ bool ConsoleOperations::OnlineSerialNumberOn() const {
          form_.ChkBoxPCSN->isChecked();
 }
 
+bool ConsoleOperations::PrepareOnlineSerialNumber() {
+  if (!OnlineSerialNumberOn()) {
+    form_.TakeBackOnlineSerialNumber();
+    return true;
+  }
+  if (!form_.OnlineSerialFitsChip()) return false;
+  form_.PlaceOnlineSerialNumber();
+  return true;
+}
+
 void ConsoleOperations::AutoSpdBtnClick() {
   if (form_.Panel1) form_.Panel1->setFocus();
   if (!CommandAllowed(true)) return;
   form_.CollectSettings();
   AddMemoLine(st_, ">--------------------------------------------");
-  if (OnlineSerialNumberOn()) form_.PlaceOnlineSerialNumber();
+  if (!PrepareOnlineSerialNumber()) return;
   ForFoundChannels([&](int k) {
     st_.ResetRx(k);
     st_.AutoMode[k] = 1;
@@ -273,7 +283,7 @@ void ConsoleOperations::ManualOnFound(bool needsFile, void (*starter)(ConsoleSta
   if (!CommandAllowed(needsFile)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
-  if (placeSerial && OnlineSerialNumberOn()) form_.PlaceOnlineSerialNumber();
+  if (placeSerial && !PrepareOnlineSerialNumber()) return;
   if (timerFlag >= 0) st_.ProgressByTimer = timerFlag != 0;
   ForFoundChannels([&](int k) {
     st_.ResetRx(k);

@@ -60,6 +60,10 @@ class ConsoleOperations {
   bool CommandAllowed(bool needsFile);
   bool FirstChannelOnline();
   bool OnlineSerialNumberOn() const;
+  // Before Auto and Prog: places the on-line serial number (false, nothing
+  // placed, when it does not fit the chip), or takes back a placed one when
+  // on-line serial numbers are off.
+  bool PrepareOnlineSerialNumber();
   // Starts each idle on-line channel below count; logs when none started.
   // Starts each idle, on-line channel below count; markEvery, when given, runs
   // first for every channel whatever its state. Logs the no-device note when

@@ -196,14 +196,20 @@ TEST_F(Machine, ReadOutRetriesEachBlockSixSends) {
   BlockReply(0, 0x5A);  // sixth send succeeds: a data reply
   EXPECT_EQ(st.BlockCounter[0], 4);
   EXPECT_EQ(st.ReadRetries[0], ReadSendsPerBlock);
-  EXPECT_EQ(st.ImageBuffer[0], 0x5A);
-  EXPECT_EQ(st.ImageBuffer[4095], 0x5A);
+  EXPECT_EQ(st.ImageBuffer[0], 0x00) << "the image takes a read-out only whole";
   for (int i = 0; i < 5; ++i) Reply(0, 0x31);
   EXPECT_EQ(st.ChannelState[0], StateReadMain);
   EXPECT_FALSE(Has("Channel 1 : Data verify error!"));
   Reply(0, 0x31);  // sixth failure of the second block
-  EXPECT_EQ(Lines().back(), "Channel 1 : Data verify error!");
+  const auto lines = Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Channel 1 : Data verify error!");
+  EXPECT_EQ(lines.back(), "Channel 1 : Read out not finished, the image was kept!");
   EXPECT_EQ(st.ChannelState[0], StateIdle);
+  EXPECT_EQ(st.ImageBuffer[0], 0x00);
+  EXPECT_EQ(st.ImageBuffer[4095], 0x00);
+  EXPECT_TRUE(st.ReadOutBytes.empty());
+  EXPECT_EQ(st.FileLoaded, 0);
   EXPECT_EQ(imageSummaries, 0);
 }
 

@@ -1,10 +1,15 @@
 // Object file loads, the offset dialog, checksums, hex views, serial-number
 // placement, info data files and saves.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFileInfo>
 #include <cstring>
 
 #include "ConsoleFixture.h"
+#include "companion/KestraRHB.h"
+#include "console/Operations.h"
 #include "ui/HexGrid.h"
 
 namespace kestra::console::testing {
@@ -402,6 +407,177 @@ TEST_F(ImageFilesTest, InfoSave) {
   EXPECT_EQ(QFileInfo(path).size(), 2048);
   ASSERT_EQ(dialogs->boxes.size(), 1u);
   EXPECT_EQ(dialogs->boxes[0].text, "EEP dtat has been saved to file of \"" + path + "\"!");
+}
+
+// The checksums, the summary and the views follow the chip: a chip chosen or
+// changed after the load shows those of its own range (and the info data's
+// when it has info memory).
+TEST_F(ImageFilesTest, ChipChosenAfterTheLoadTakesItsOwnRange) {
+  struct Case {
+    int beforeSeries, beforeIndex;  // -1: no chip before the load
+    int series, index;
+    uint32_t last;
+  } cases[] = {{-1, 0, 0, 0, 0x7FFF}, {0, 3, 0, 10, 0x1FFFF}, {-1, 0, 2, 4, 0x1FFFF}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.series * 100 + c.index);
+    if (c.beforeSeries >= 0) ChooseChip(c.beforeSeries, c.beforeIndex);
+    // Bytes inside a 32 KB chip and beyond it.
+    Load(WriteFile("r.hex", HexRecord(0x7FF0, "inside") + HexFile(0xFFF0, "beyond")));
+    ChooseChip(c.series, c.index);
+    EXPECT_EQ(st().ChipEndAddr, c.last);
+    const auto sum = uint16_t(rhb::GetBinaryCheckSum(image(), 0, c.last, link::ImageBufferSize));
+    EXPECT_EQ(st().s.ImageSum, sum);
+    EXPECT_EQ(st().s.ImageCrc,
+              uint16_t(rhb::GetTolvexCheckSum(image(), 0, c.last, link::ImageBufferSize)));
+    EXPECT_EQ(frm().StatusPanelText(0),
+              QString::asprintf("AccSum:0x%04X", uint16_t(0x10000 - sum)));
+    EXPECT_EQ(frm().HexViewer->RowCount(), 1 + int(c.last + 1) / 16);
+    const uint32_t info = st().s.InfoMemSize;
+    if (info == 0) continue;
+    EXPECT_EQ(st().s.InfoCrc, uint16_t(rhb::GetTolvexCheckSum(st().InfoBuffer.get(), 0, info - 1,
+                                                              link::InfoBufferSize)));
+    EXPECT_EQ(frm().EEPView->RowCount(), 1 + int(info) / 16);
+  }
+}
+
+// The bytes an on-line serial number replaced come back before the next
+// placement and when Auto or Prog runs with on-line serial numbers off;
+// checksums and hex view follow. A fresh load's bytes are never overwritten
+// with those of the file before.
+TEST_F(ImageFilesTest, PlacedSerialBytesComeBack) {
+  ChooseChip(0, 0);
+  const QByteArray own = "0123456789ABCDEF";
+  const QString file = WriteFile("f.hex", HexRecord(0x100, own) + HexFile(0x200, own));
+  const QString other = WriteFile("o.hex", HexFile(0x100, QByteArray(16, 'o')));
+  const QByteArray serial = QByteArray::fromHex("44332211");
+  enum Then { Moved, SerialOff, OnlineOff, SameAddress, FreshLoad };
+  const struct {
+    Then then;
+    QByteArray at104, at204;  // the image bytes there afterwards
+  } cases[] = {
+      {Moved, own.mid(4, 4), serial},
+      {SerialOff, own.mid(4, 4), own.mid(4, 4)},
+      {OnlineOff, own.mid(4, 4), own.mid(4, 4)},
+      {SameAddress, serial, own.mid(4, 4)},
+      {FreshLoad, "oooo", QByteArray(4, '\xFF')},
+  };
+  auto bytes = [&](uint32_t at) {
+    return QByteArray(reinterpret_cast<const char*>(image()) + at, 4);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.then));
+    frm().CheckBoxSN->setChecked(true);
+    frm().ChkBoxPCSN->setChecked(true);
+    frm().SNEdit->setText("0x11223344");
+    frm().AddrEdit->setText("0x00000104");
+    Load(file);
+    const uint16_t sum = st().s.ImageSum, crc = st().s.ImageCrc;
+    const QString panel0 = frm().StatusPanelText(0);
+    frm().ops->AutoSpdBtnClick();
+    ASSERT_EQ(bytes(0x104), serial);
+    switch (c.then) {
+      case Moved:
+        frm().AddrEdit->setText("0x00000204");
+        frm().ops->AutoSpdBtnClick();
+        break;
+      case SerialOff:
+        frm().CheckBoxSN->setChecked(false);
+        frm().ops->AutoSpdBtnClick();
+        break;
+      case OnlineOff:
+        frm().ChkBoxPCSN->setChecked(false);
+        frm().ops->SpdBtnProgClick();
+        break;
+      case SameAddress:
+        frm().ops->AutoSpdBtnClick();
+        break;
+      case FreshLoad:
+        Load(other);
+        frm().CheckBoxSN->setChecked(false);
+        frm().ops->AutoSpdBtnClick();
+        break;
+    }
+    EXPECT_EQ(bytes(0x104), c.at104);
+    EXPECT_EQ(bytes(0x204), c.at204);
+    auto& hv = *frm().HexViewer;
+    for (uint32_t a : {0x104u, 0x107u, 0x204u})
+      EXPECT_EQ(hv.Cell(int(a % 16) + 1, hv.RowOfAddress(a)), ui::HexByteText(image()[a])) << a;
+    const auto now = uint16_t(rhb::GetBinaryCheckSum(image(), 0, 0x7FFF, link::ImageBufferSize));
+    EXPECT_EQ(st().s.ImageSum, now);
+    if (c.then == SerialOff || c.then == OnlineOff) {
+      EXPECT_EQ(st().s.ImageSum, sum);
+      EXPECT_EQ(st().s.ImageCrc, crc);
+      EXPECT_EQ(frm().StatusPanelText(0), panel0);
+    }
+  }
+  EXPECT_TRUE(dialogs->boxes.empty());
+}
+
+// Saves write through symbolic links to the file they finally name, keep its
+// permissions and leave the links; a link to nothing creates the file it
+// names; a FIFO is refused with a box and nothing is written.
+TEST_F(ImageFilesTest, SavesFollowLinksAndRefuseWhatIsNoFile) {
+  ChooseChip(2, 6);  // APOLLO064-KCR: 64 KB and 2048 bytes of info memory
+  Load(WriteFile("d.hex", HexFile(0x0000, "E")));
+  enum Kind { Link, LinkToLink, Dangling, Fifo };
+  struct Save {
+    const char* what;
+    void (TProgramArmFrm::*click)();
+    qint64 size;
+  } saves[] = {{"image", &TProgramArmFrm::FileSaveBtnClick, 0x10000},
+               {"info", &TProgramArmFrm::SaveEepData1Click, 2048}};
+  int n = 0;
+  for (const auto& save : saves) {
+    for (Kind kind : {Link, LinkToLink, Dangling, Fifo}) {
+      SCOPED_TRACE(std::string(save.what) + " " + std::to_string(int(kind)));
+      const QString folder = dir.filePath(QString("s%1").arg(n++));
+      ASSERT_TRUE(QDir().mkpath(folder + "/a") && QDir().mkpath(folder + "/b"));
+      const std::string f = folder.toStdString();
+      const QString named = folder + "/name";  // what the operator types
+      QString target = folder + "/b/t.bin";    // where the bytes must go
+      switch (kind) {
+        case Link:
+          WriteFile(QString("s%1/b/t.bin").arg(n - 1), "old");
+          ::chmod((f + "/b/t.bin").c_str(), 0600);
+          ASSERT_EQ(::symlink("b/t.bin", (f + "/name").c_str()), 0);
+          break;
+        case LinkToLink:
+          WriteFile(QString("s%1/b/t.bin").arg(n - 1), "old");
+          ::chmod((f + "/b/t.bin").c_str(), 0600);
+          ASSERT_EQ(::symlink("../b/t.bin", (f + "/a/l2").c_str()), 0);
+          ASSERT_EQ(::symlink("a/l2", (f + "/name").c_str()), 0);
+          break;
+        case Dangling:
+          ASSERT_EQ(::symlink("b/new.bin", (f + "/name").c_str()), 0);
+          target = folder + "/b/new.bin";
+          break;
+        case Fifo:
+          ASSERT_EQ(::mkfifo((f + "/name").c_str(), 0600), 0);
+          break;
+      }
+      dialogs->boxes.clear();
+      dialogs->saveAnswers.push_back(named);
+      (frm().*save.click)();
+      ASSERT_EQ(dialogs->boxes.size(), 1u);
+      const QString box = dialogs->boxes[0].text;
+      struct stat st {};
+      ASSERT_EQ(::lstat((f + "/name").c_str(), &st), 0);
+      if (kind == Fifo) {
+        EXPECT_TRUE(box.contains("not a regular file")) << box.toStdString();
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot),
+                  QStringList{"name"});
+        continue;
+      }
+      EXPECT_TRUE(box.contains(named) && !box.contains("failed")) << box.toStdString();
+      EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+      EXPECT_EQ(QFileInfo(target).size(), save.size);
+      ASSERT_EQ(::stat(target.toStdString().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, kind == Dangling ? 0644u : 0600u);
+      EXPECT_EQ(QDir(folder + "/b").entryList(QDir::Files),
+                QStringList{QFileInfo(target).fileName()});
+    }
+  }
 }
 
 }  // namespace
