@@ -36,6 +36,7 @@ struct LateReply {
   const char* nextEnd;  // the line the next command ends with
   bool nextPasses;
 };
+void PrintTo(const LateReply& r, std::ostream* os) { *os << r.name; }
 
 class LateReplyTest : public ConsoleFixture, public ::testing::WithParamInterface<LateReply> {};
 
@@ -125,6 +126,7 @@ struct ReadWhileBusy {
   Command first;
   Command second;
 };
+void PrintTo(const ReadWhileBusy& r, std::ostream* os) { *os << r.name; }
 
 class ReadWhileBusyTest : public ConsoleFixture,
                           public ::testing::WithParamInterface<ReadWhileBusy> {};
@@ -179,6 +181,7 @@ struct LoadWhileBusy {
   Command command;
   Checked checked;  // where the command puts what it sends
 };
+void PrintTo(const LoadWhileBusy& r, std::ostream* os) { *os << r.name; }
 
 class LoadWhileBusyTest : public ConsoleFixture,
                           public ::testing::WithParamInterface<LoadWhileBusy> {
@@ -273,6 +276,7 @@ struct TakeoverWhileBusy {
   Command command;
   Takeover takeover;
 };
+void PrintTo(const TakeoverWhileBusy& r, std::ostream* os) { *os << r.name; }
 
 class TakeoverTest : public ConsoleFixture,
                      public ::testing::WithParamInterface<TakeoverWhileBusy> {};
