@@ -71,6 +71,7 @@ struct Output {
   std::vector<uint8_t> bytes;
   std::size_t chunk = 0;
   int pauseUs = 0;
+  int delayMs = 0;             // the reply leaves this late; later packets wait behind it
   Clock::duration workTime{};  // simulated flash time before the reply
   bool paced = false;
   uint32_t byteTimeNs = 0;
@@ -527,6 +528,7 @@ std::optional<Output> SimDevice::State::Handle(const std::vector<uint8_t>& p, bo
   if (fault) {
     out.chunk = fault->chunk;
     out.pauseUs = fault->chunkPauseUs;
+    out.delayMs = fault->delayMs;
   }
   return out;
 }
@@ -570,6 +572,7 @@ std::vector<std::vector<uint8_t>> SimDevice::State::ChipCycle() {
 
 void SimDevice::State::Send(const Output& out) {
   if (!master.Valid()) return;
+  if (out.delayMs > 0) SleepUntil(Clock::now() + std::chrono::milliseconds(out.delayMs));
   if (out.paced) {
     const auto byteTime = std::chrono::nanoseconds(out.byteTimeNs);
     const auto start = std::max(rxWireEnd + out.workTime, txWireEnd);

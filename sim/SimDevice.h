@@ -77,6 +77,7 @@ struct CommandFault {
   uint8_t failStatus = DevFlashError;  // ... then they succeed again
   std::size_t chunk = 0;               // write the reply in chunks of this many bytes
   int chunkPauseUs = 0;                // pause between chunks
+  int delayMs = 0;                     // answer this late (the device answers in order)
   bool garbage = false;                // surround the reply frame with stray bytes
   bool headerOnly = false;             // send only the reply's 8-byte header
   // Cut the reply's payload to its first K bytes; length field and check match

@@ -93,7 +93,55 @@ std::string Hex4(uint32_t v) {
   return buf;
 }
 
+// True when channel ch's decoded reply is a programmer's identification.
+bool IsIdentReply(ConsoleState& st, int ch) {
+  char text[256] = {};
+  std::strncpy(text, DeviceModelPrefix, sizeof text - 1);
+  return link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, text, sizeof text,
+                                20) == 0;
+}
+
+// An identification reply while one is owed is taken here; the answer to the
+// last one sent means every earlier command has been answered, and the start
+// that waited for it runs.
+bool TakeIdentReply(ConsoleState& st, int ch) {
+  if (st.IdentsOwed[ch] == 0 || !IsIdentReply(st, ch)) return false;
+  if (--st.IdentsOwed[ch] > 0) return true;
+  st.NeedsIdent[ch] = 0;
+  if (st.ChannelState[ch] != StateReidentify) return true;
+  std::function<void()> start = std::move(st.AfterIdent[ch]);
+  st.AfterIdent[ch] = nullptr;
+  st.ChannelBusy[ch] = 0;
+  st.ChannelState[ch] = StateIdle;
+  if (start) start();
+  return true;
+}
+
 }  // namespace
+
+void MarkAnswerOwed(ConsoleState& st, int ch) { st.NeedsIdent[ch] = 1; }
+
+void InterruptChannel(ConsoleState& st, int ch) {
+  if (!st.ChannelBusy[ch]) return;
+  AddChannelLog(st, ch, "Operation interrupted!");
+  EndChannelProgress(st, ch, true);
+  MarkAnswerOwed(st, ch);
+}
+
+void StartWhenIdentified(ConsoleState& st, int ch, std::function<void()> Start) {
+  if (!st.NeedsIdent[ch]) return Start();
+  st.AfterIdent[ch] = std::move(Start);
+  st.ResetRx(ch);
+  st.ChannelState[ch] = StateReidentify;
+  StartChannelProgress(st, ch, 500, false);
+  AddChannelLog(st, ch, "Identify the device again......");
+  ++st.IdentsOwed[ch];
+  Link(st, ch).SendSimpleCommand(link::CmdSearchDevice, 0);
+}
+
+bool AnyChannelBusy(const ConsoleState& st) {
+  return std::any_of(st.ChannelBusy.begin(), st.ChannelBusy.end(), [](uint8_t b) { return b; });
+}
 
 void HandleSearchReply(ConsoleState& st, int ch) {
   // Every search is compared against the model prefix afresh: the full text
@@ -103,9 +151,14 @@ void HandleSearchReply(ConsoleState& st, int ch) {
   std::strncpy(expected, DeviceModelPrefix, sizeof expected - 1);
   if (link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, expected, sizeof expected,
                              20) != 0) {
-    AddChannelLog(st, ch, "No device was found!");
+    // A reply still owed to an operation that ended unanswered: dropped.
+    if (!st.NeedsIdent[ch]) AddChannelLog(st, ch, "No device was found!");
     return;
   }
+  // Found afresh: nothing sent before counts any more.
+  st.NeedsIdent[ch] = 0;
+  st.IdentsOwed[ch] = 0;
+  st.AfterIdent[ch] = nullptr;
   ++st.DevicesFound;
   st.ChannelNo[ch] = static_cast<uint8_t>(ch);
   st.DeviceOnline[ch] = 1;
@@ -118,6 +171,9 @@ void HandleSearchReply(ConsoleState& st, int ch) {
 }
 
 void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
+  if (TakeIdentReply(st, ch)) return;
+  // Owed to a command that ended unanswered: no later command may take it.
+  if (st.ChannelState[ch] == StateReidentify) return;
   switch (st.ChannelState[ch]) {
     case StateDownloadConfig:
       HandleConfigReply(st, ch, Status);

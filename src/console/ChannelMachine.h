@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "console/ConsoleState.h"
 
@@ -29,6 +30,18 @@ inline constexpr uint8_t ReadSendsPerBlock = 6;
 void HandleSearchReply(ConsoleState& st, int ch);
 // A reply of an on-line channel, with the status CheckRxPacket gave it.
 void DispatchReply(ConsoleState& st, int ch, uint8_t Status);
+
+// Channel ch's operation ended before the device answered it (time-out or
+// interruption): the answer may still come, so the channel identifies again
+// before its next command.
+void MarkAnswerOwed(ConsoleState& st, int ch);
+// Ends channel ch's running operation as failed, saying it was interrupted.
+void InterruptChannel(ConsoleState& st, int ch);
+// Runs Start for channel ch at once or, when the channel may still be owed an
+// answer, once it has identified again (the channel is busy meanwhile).
+void StartWhenIdentified(ConsoleState& st, int ch, std::function<void()> Start);
+// True while some channel runs an operation (stand-alone production is none).
+bool AnyChannelBusy(const ConsoleState& st);
 
 // Starters.
 void StartMainDownload(ConsoleState& st, int ch);

@@ -42,6 +42,7 @@ inline constexpr uint8_t StateReadChipInfo = 37;
 inline constexpr uint8_t StateInfoWrite = 51;
 inline constexpr uint8_t StateReadInfo = 53;
 inline constexpr uint8_t StateVerifyInfo = 58;
+inline constexpr uint8_t StateReidentify = 61;  // identifying again ahead of a command
 inline constexpr uint8_t StateIdle = 80;
 inline constexpr uint8_t StateStandAlone = 240;
 
@@ -107,6 +108,13 @@ struct ConsoleState {
   std::array<uint8_t, ChannelCount> AutoMode{};
   std::array<uint8_t, ChannelCount> ChannelBusy{};
   std::array<uint8_t, ChannelCount> ReadRetries{};
+  // A channel whose operation ended before the device answered it may still
+  // be owed that answer: it identifies again before its next command. The
+  // device answers in order, so every reply ahead of the answer to the last
+  // identification sent is dropped; then the waiting start runs.
+  std::array<uint8_t, ChannelCount> NeedsIdent{};
+  std::array<uint8_t, ChannelCount> IdentsOwed{};  // identification replies still to come
+  std::array<std::function<void()>, ChannelCount> AfterIdent;
 
   // Data buffers (heap: the images are large).
   std::unique_ptr<uint8_t[]> ImageBuffer;    // link::ImageBufferSize bytes

@@ -52,6 +52,7 @@ std::string FailureText(const char* what, const QString& path, const rhb::RhbErr
 // ---------------------------------------------------------------------------
 
 void TProgramArmFrm::FileOpenBtnClick() {
+  if (RefusedWhileBusy()) return;
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (!path) return;
@@ -64,6 +65,7 @@ void TProgramArmFrm::FileOpenBtnClick() {
 }
 
 void TProgramArmFrm::SpdBtnLD2Click() {
+  if (RefusedWhileBusy()) return;
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (path) LoadObjectFile(*path);
@@ -165,6 +167,7 @@ void TProgramArmFrm::FileSaveBtnClick() {
 // ---------------------------------------------------------------------------
 
 void TProgramArmFrm::LoadEepData1Click() {
+  if (RefusedWhileBusy()) return;
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (!path) return;

@@ -33,6 +33,7 @@
 
 #include "companion/KestraRHB.h"
 #include "console/AboutForm.h"
+#include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "console/ChipSelect.h"
 #include "console/IntText.h"
@@ -652,7 +653,7 @@ void TProgramArmFrm::SpdBtnExitClick() {
 
 void TProgramArmFrm::DevButtonClick() {
   Panel1->setFocus();
-  if (!ChipSelectForm) return;
+  if (!ChipSelectForm || RefusedWhileBusy()) return;
   ChipSelectForm->FormShow();
   ui::Dialogs().ShowModal(*ChipSelectForm);
 }
@@ -795,6 +796,14 @@ bool TProgramArmFrm::TabSheetEepVisible() const {
 
 void TProgramArmFrm::SetTabSheetEepVisible(bool visible) {
   ViewPageCtrl->setTabVisible(ViewPageCtrl->indexOf(TabSheetEep), visible);
+}
+
+bool TProgramArmFrm::RefusedWhileBusy() {
+  if (!AnyChannelBusy(st_)) return false;
+  ui::Dialogs().InformationBox(
+      this, QStringLiteral("Information"),
+      QStringLiteral("The programmers are busy: wait until the operation has ended!"));
+  return true;
 }
 
 }  // namespace kestra::console

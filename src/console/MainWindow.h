@@ -106,6 +106,9 @@ class TProgramArmFrm : public QMainWindow {
   void SaveEepData1Click();
   // Returns false when the library reported a failure (logged with its line).
   bool LoadObjectFile(const QString& FileName);
+  // True, after a box saying why, while a channel runs an operation: the
+  // image, the info data and the chip stay as the operation uses them.
+  bool RefusedWhileBusy();
   void ShowImageSummary();
   void ShowInfoData();
   void ShowImageChecksums(uint32_t First, uint32_t Last);

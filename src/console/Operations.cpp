@@ -32,6 +32,8 @@ constexpr unsigned PortSettleMs = 20;
 constexpr const char* NoObjectFile = "Please load object file!";
 constexpr const char* NoChipType = "Please select the chip type!";
 constexpr const char* NoDevice = "Please connect the device first!";
+constexpr const char* DownloadBusy =
+    "A download is running: start off-line programming when it has ended!";
 constexpr const char* StandAloneNotice = "启动脱机烧写和监控...........";
 
 std::string ChannelText(const char* before, int k, const char* after) {
@@ -66,6 +68,7 @@ int ConsoleOperations::ListedPortsToUse() const {
 // ---- Runtime ----
 
 void ConsoleOperations::BitBtnFreshClick() {
+  InterruptBusyChannels();
   form_.ComboBoxCOM->Clear();
   for (int k = 0; k < ChannelCount; ++k) {
     ClosePortIfOpen(k);
@@ -80,13 +83,16 @@ void ConsoleOperations::BitBtnFindCOMClick() {
   for (int k = 0; k < ChannelCount; ++k) st_.ChannelNo[k] = static_cast<uint8_t>(k);
   st_.DevicesFound = 0;
   form_.ComboBoxCOM->Clear();
+  const unsigned interrupted = InterruptBusyChannels();
   for (int k = 0; k < ChannelCount; ++k) {
     st_.ResetRx(k);
     st_.ChannelBusy[k] = 0;
     if (ui::TGauge* g = st_.ChannelGauge[k]) {
       g->setEnabled(false);
-      g->SetProgress(0);
-      g->SetForeColor(ui::GaugeBlue);
+      if (!(interrupted & (1u << k))) {  // an interrupted channel stays red
+        g->SetProgress(0);
+        g->SetForeColor(ui::GaugeBlue);
+      }
     }
     ClosePortIfOpen(k);
   }
@@ -125,6 +131,7 @@ void ConsoleOperations::Timer1Timer() {
     if (st_.OpTimeout[k] == 0) {
       AddChannelLog(st_, k, "Operation Time Out!");
       EndChannelProgress(st_, k, true);
+      MarkAnswerOwed(st_, k);
     }
   }
 }
@@ -155,6 +162,10 @@ void ConsoleOperations::SerCommRequestHangup(int k) {
 }
 
 void ConsoleOperations::SpdBtnStartPrgClick() {
+  if (DownloadRunning()) {
+    ui::Dialogs().InformationBox(&form_, "Information", DownloadBusy);
+    return;
+  }
   BitBtnFreshClick();
   const int ports = ListedPortsToUse();
   for (int k = 0; k < ports; ++k) {
@@ -223,7 +234,7 @@ void ConsoleOperations::RunOnChannels(int count, const std::function<void(int)>&
   for (int k = 0; k < count; ++k) {
     if (markEvery) markEvery(k);
     if (st_.ChannelBusy[k] || !st_.DeviceOnline[k]) continue;
-    start(k);
+    StartOnChannel(k, start);
     ++started;
   }
   if (started == 0) LogInfo(st_, NoDevice);
@@ -236,7 +247,7 @@ void ConsoleOperations::SpdBtnDownLoadClick() {
   const link::ConfigTexts texts{
       form_.MCUNameEdit->text().toStdString(), form_.ProductEdit->text().toStdString(),
       form_.VerEdit->text().toStdString(), form_.DateEdit->text().toStdString()};
-  ForFoundChannels([&](int k) {
+  ForFoundChannels([=, this](int k) {
     st_.ResetRx(k);
     st_.ChannelState[k] = StateDownloadConfig;
     LogInfo(st_, ChannelText("Programmer ", k, " : Start to download data......"));
@@ -268,7 +279,7 @@ void ConsoleOperations::AutoSpdBtnClick() {
   form_.CollectSettings();
   AddMemoLine(st_, ">--------------------------------------------");
   if (!PrepareOnlineSerialNumber()) return;
-  ForFoundChannels([&](int k) {
+  ForFoundChannels([=, this](int k) {
     st_.ResetRx(k);
     st_.AutoMode[k] = 1;
     LogInfo(st_,
@@ -285,7 +296,7 @@ void ConsoleOperations::ManualOnFound(bool needsFile, void (*starter)(ConsoleSta
   form_.CollectSettings();
   if (placeSerial && !PrepareOnlineSerialNumber()) return;
   if (timerFlag >= 0) st_.ProgressByTimer = timerFlag != 0;
-  ForFoundChannels([&](int k) {
+  ForFoundChannels([=, this](int k) {
     st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     Port(k);
@@ -305,11 +316,11 @@ void ConsoleOperations::ProtectChip1Click() {
   st_.ProgressByTimer = true;
   RunOnChannels(
       ChannelCount,
-      [&](int k) {
+      [=, this](int k) {
         Port(k);
         StartWriteProtection(st_, k);
       },
-      [&](int k) {
+      [=, this](int k) {
         st_.ResetRx(k);
         st_.ChannelState[k] = StateProtectPending;
         st_.OpTimeout[k] = 500;
@@ -318,8 +329,9 @@ void ConsoleOperations::ProtectChip1Click() {
 }
 
 void ConsoleOperations::SpeedButtonRDClick() {
-  if (!CommandAllowed(false) || !FirstChannelOnline()) return;
+  if (!CommandAllowed(false) || !FirstChannelFree()) return;
   const int c = st_.ChannelNo[0];
+  if (IdentifyFirst(c, [this] { SpeedButtonRDClick(); })) return;
   form_.CollectSettings();
   AddMemoLine(st_, "");
   LogInfo(st_, "Chip 1 : Read chip all memory......");
@@ -338,7 +350,7 @@ void ConsoleOperations::ChipReadOnAll(uint8_t state, const char* text, uint8_t s
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, [&](int k) {
+  RunOnChannels(ChannelCount, [=, this](int k) {
     st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     st_.ChannelState[k] = state;
@@ -364,11 +376,11 @@ void ConsoleOperations::WriteChipEepData1Click() {
   st_.ProgressByTimer = false;
   RunOnChannels(
       ChannelCount,
-      [&](int k) {
+      [=, this](int k) {
         Port(k);
         StartWriteInfo(st_, k);
       },
-      [&](int k) {
+      [=, this](int k) {
         st_.ChannelState[k] = StateInfoWritePending;
         st_.ResetRx(k);
         st_.OpTimeout[k] = 500;
@@ -378,8 +390,9 @@ void ConsoleOperations::WriteChipEepData1Click() {
 }
 
 void ConsoleOperations::ReadChipEepData1Click() {
-  if (!CommandAllowed(false) || !FirstChannelOnline()) return;
+  if (!CommandAllowed(false) || !FirstChannelFree()) return;
   const int c = st_.ChannelNo[0];
+  if (IdentifyFirst(c, [this] { ReadChipEepData1Click(); })) return;
   st_.ChannelState[c] = StateReadInfo;
   st_.ResetRx(c);
   st_.ProgressByTimer = false;
@@ -399,12 +412,54 @@ void ConsoleOperations::VerifyChipEEPData1Click() {
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, [&](int k) {
+  RunOnChannels(ChannelCount, [=, this](int k) {
     st_.ResetRx(k);
     st_.AutoMode[k] = 0;
     Port(k);
     StartVerifyInfo(st_, k);
   });
+}
+
+// ---- Channels owed an answer, channels taken over ----
+
+void ConsoleOperations::StartOnChannel(int k, const std::function<void(int)>& start) {
+  Port(k);
+  StartWhenIdentified(st_, k, [start, k] { start(k); });
+}
+
+bool ConsoleOperations::IdentifyFirst(int c, std::function<void()> command) {
+  if (!st_.NeedsIdent[c]) return false;
+  Port(c);
+  StartWhenIdentified(st_, c, std::move(command));
+  return true;
+}
+
+// The first-channel commands do not start while that channel is busy.
+bool ConsoleOperations::FirstChannelFree() {
+  if (!FirstChannelOnline()) return false;
+  if (!st_.ChannelBusy[st_.ChannelNo[0]]) return true;
+  LogInfo(st_, NoDevice);
+  return false;
+}
+
+unsigned ConsoleOperations::InterruptBusyChannels() {
+  unsigned interrupted = 0;
+  for (int k = 0; k < ChannelCount; ++k) {
+    if (!st_.ChannelBusy[k]) continue;
+    InterruptChannel(st_, k);
+    interrupted |= 1u << k;
+  }
+  return interrupted;
+}
+
+bool ConsoleOperations::DownloadRunning() const {
+  for (int k = 0; k < ChannelCount; ++k) {
+    const uint8_t s = st_.ChannelState[k];
+    if (st_.ChannelBusy[k] &&
+        (s == StateDownloadConfig || s == StateDownloadMain || s == StateDownloadInfo))
+      return true;
+  }
+  return false;
 }
 
 }  // namespace kestra::console

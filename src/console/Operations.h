@@ -59,6 +59,14 @@ class ConsoleOperations {
   int ListedPortsToUse() const;  // the first four listed ports at most
   bool CommandAllowed(bool needsFile);
   bool FirstChannelOnline();
+  bool FirstChannelFree();  // on-line and not busy
+  // Starts start(k) on channel k, after it identified again when it may
+  // still be owed an answer.
+  void StartOnChannel(int k, const std::function<void(int)>& start);
+  // True when first channel c identifies again first; command runs after.
+  bool IdentifyFirst(int c, std::function<void()> command);
+  unsigned InterruptBusyChannels();  // bit k: channel k was interrupted
+  bool DownloadRunning() const;
   bool OnlineSerialNumberOn() const;
   // Before Auto and Prog: places the on-line serial number (false, nothing
   // placed, when it does not fit the chip), or takes back a placed one when
