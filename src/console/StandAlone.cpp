@@ -118,9 +118,10 @@ std::string LogFilePath(const std::string& StartupDir, const std::string& Name) 
 
 bool SaveMemoLog(ConsoleState& st, const std::string& Path) {
   if (!st.InfoMemoRef) return false;
-  if (st.InfoMemoRef->SaveToFile(QString::fromStdString(Path))) return true;
-  ui::Dialogs().ErrorBox(nullptr, "Error",
-                         QString::fromStdString("Cannot create file \"" + Path + "\"."));
+  if (st.InfoMemoRef->SaveUnsavedLines(QString::fromStdString(Path))) return true;
+  const std::string message = "Cannot create file \"" + Path + "\".";
+  ui::Dialogs().ErrorBox(nullptr, "Error", QString::fromStdString(message));
+  LogInfo(st, message + " Its lines are kept for the next log file.");
   return false;
 }
 

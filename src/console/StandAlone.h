@@ -15,7 +15,8 @@ inline constexpr uint32_t ProductionLogEvery = 2000;
 
 // The 8-byte progress packet in channel ch's PacketBuf.
 void HandleProgressPacket(ConsoleState& st, int ch);
-// The totals line; every 2000th call also saves the memo as the production log.
+// The totals line; every 2000th call also saves the production log: the memo
+// lines written since the previous production log (the first: since start-up).
 void LogProductionTotals(ConsoleState& st);
 
 // The log file name rule shared by the exit and the production log: Prefix
@@ -27,7 +28,9 @@ std::string LogFileName(const std::string& Prefix, const std::string& Date,
 // of the original platform, so on this one the name's "\" becomes "/" and the
 // file lands inside StartupDir.
 std::string LogFilePath(const std::string& StartupDir, const std::string& Name);
-// Saves the memo at Path; false (and a log line saying so) when it cannot.
+// Saves the memo lines that no log file holds yet at Path; false (with an
+// error box and a log line saying so) when it cannot: the lines then stay
+// unsaved and go to the next log file.
 bool SaveMemoLog(ConsoleState& st, const std::string& Path);
 
 }  // namespace kestra::console

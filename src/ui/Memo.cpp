@@ -1,8 +1,10 @@
 #include "ui/Memo.h"
 
+#include <QFile>
 #include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <algorithm>
 
 namespace kestra::ui {
 
@@ -10,6 +12,18 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setUndoRedoEnabled(false);
+  // The document drops its oldest block for each new one beyond the maximum.
+  setMaximumBlockCount(maxLines_);
+}
+
+void TMemo::Keep(const QString& line) {
+  lines_.append(line);
+  // Dropping the first entry only moves the list's start: a line costs the
+  // same however long the run.
+  if (lines_.size() > maxLines_) lines_.removeFirst();
+  unsaved_.append(line.toUtf8());
+  unsaved_.append('\n');
+  emit LineAdded(line);
 }
 
 void TMemo::Add(const QString& line) {
@@ -22,9 +36,9 @@ void TMemo::Add(const QString& line) {
   }
   const bool firstLine = lines_.isEmpty();
   if (text.contains(QLatin1Char('\n'))) {
-    lines_.append(text.split(QLatin1Char('\n')));
+    for (const QString& l : text.split(QLatin1Char('\n'))) Keep(l);
   } else {
-    lines_.append(text);
+    Keep(text);
   }
   if (!firstLine && document()->isEmpty()) {
     // Only empty lines so far: the view would put this one into the first
@@ -40,27 +54,35 @@ void TMemo::Add(const QString& line) {
 
 void TMemo::Clear() {
   lines_.clear();
+  unsaved_.clear();
+  lastSaved_.clear();
   clear();
 }
 
-bool TMemo::SaveToFile(const QString& path) const {
+void TMemo::SetMaxLines(int n) {
+  maxLines_ = std::max(1, n);
+  setMaximumBlockCount(maxLines_);
+  if (lines_.size() > maxLines_) lines_.remove(0, lines_.size() - maxLines_);
+}
+
+bool TMemo::SaveUnsavedLines(const QString& path) {
   // Written beside the target and renamed over it at the end, so a failed
   // write never leaves a half-written log in place of a good one.
+  QByteArray earlier;
+  if (path == lastSaved_) {
+    QFile old(path);
+    if (old.open(QIODevice::ReadOnly)) earlier = old.readAll();
+  }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return false;
-  QByteArray data;
-  qsizetype size = 0;
-  for (const QString& l : lines_) size += l.size() + 1;
-  data.reserve(size);
-  for (const QString& l : lines_) {
-    data.append(l.toUtf8());
-    data.append('\n');
-  }
-  if (file.write(data) != data.size()) {
+  if (file.write(earlier) != earlier.size() || file.write(unsaved_) != unsaved_.size()) {
     file.cancelWriting();
     return false;
   }
-  return file.commit();
+  if (!file.commit()) return false;
+  lastSaved_ = path;
+  unsaved_.resize(0);  // keeps its capacity for the next lines
+  return true;
 }
 
 }  // namespace kestra::ui

@@ -65,7 +65,7 @@ TEST(Memo, CountsLinesAndSavesThemAsUtf8) {
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("an older and much longer file that must be replaced entirely\n");
   }
-  ASSERT_TRUE(memo.SaveToFile(path));
+  ASSERT_TRUE(memo.SaveUnsavedLines(path));
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), QByteArray("> 10:00:00 Hello KestraGangA4 User!------\n") +
@@ -74,7 +74,7 @@ TEST(Memo, CountsLinesAndSavesThemAsUtf8) {
   memo.Clear();
   EXPECT_EQ(memo.Count(), 0);
   EXPECT_TRUE(memo.toPlainText().isEmpty());
-  ASSERT_TRUE(memo.SaveToFile(path));
+  ASSERT_TRUE(memo.SaveUnsavedLines(path));
   EXPECT_EQ(QFile(path).size(), 0);
 }
 
@@ -93,8 +93,8 @@ TEST(Memo, SaveFailsWhereItCannotWrite) {
   memo.Add("line");
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  EXPECT_FALSE(memo.SaveToFile(dir.filePath("missing/sub/exit.log")));
-  EXPECT_FALSE(memo.SaveToFile(dir.path()));  // a folder, not a file
+  EXPECT_FALSE(memo.SaveUnsavedLines(dir.filePath("missing/sub/exit.log")));
+  EXPECT_FALSE(memo.SaveUnsavedLines(dir.path()));  // a folder, not a file
 }
 
 TEST(Memo, ManyLinesStayInStep) {
@@ -103,6 +103,51 @@ TEST(Memo, ManyLinesStayInStep) {
   EXPECT_EQ(memo.Count(), 20000);
   EXPECT_EQ(memo.Line(19999), "19999");
   EXPECT_EQ(memo.blockCount(), 20000);
+}
+
+// The view keeps the newest lines only; every line still reaches exactly one
+// file: the next save after it was added, however far it scrolled out.
+TEST(Memo, ViewKeepsTheNewestLinesAndEachLineIsSavedOnce) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  auto content = [&](const char* name) {
+    QFile f(dir.filePath(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+  };
+  TMemo memo;
+  QStringList added;
+  QObject::connect(&memo, &TMemo::LineAdded, [&](const QString& l) { added << l; });
+  memo.SetMaxLines(5);
+  for (int i = 0; i < 10; ++i) memo.Add(QString::number(i));
+  memo.Add("10\n11");
+  EXPECT_EQ(memo.Lines(), QStringList({"7", "8", "9", "10", "11"}));
+  EXPECT_EQ(memo.blockCount(), 5);
+  EXPECT_EQ(memo.toPlainText(), "7\n8\n9\n10\n11");
+  EXPECT_EQ(added.size(), 12);
+
+  ASSERT_TRUE(memo.SaveUnsavedLines(dir.filePath("a.log")));
+  EXPECT_EQ(content("a.log"), "0\n1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11\n");
+  EXPECT_TRUE(memo.UnsavedText().isEmpty());
+
+  // A failed save keeps its lines for the next one.
+  memo.Add("12");
+  EXPECT_FALSE(memo.SaveUnsavedLines(dir.filePath("missing/b.log")));
+  memo.Add("13");
+  ASSERT_TRUE(memo.SaveUnsavedLines(dir.filePath("b.log")));
+  EXPECT_EQ(content("b.log"), "12\n13\n");
+
+  // Saved again under the same name (the same second): the file grows.
+  memo.Add("14");
+  ASSERT_TRUE(memo.SaveUnsavedLines(dir.filePath("b.log")));
+  EXPECT_EQ(content("b.log"), "12\n13\n14\n");
+  // A file this memo did not write last is replaced.
+  memo.Add("15");
+  ASSERT_TRUE(memo.SaveUnsavedLines(dir.filePath("a.log")));
+  EXPECT_EQ(content("a.log"), "15\n");
+
+  memo.SetMaxLines(2);
+  EXPECT_EQ(memo.Lines(), QStringList({"14", "15"}));
+  EXPECT_EQ(memo.blockCount(), 2);
 }
 
 }  // namespace
