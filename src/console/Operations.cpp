@@ -320,7 +320,7 @@ void ConsoleOperations::ProtectChip1Click() {
         Port(k);
         StartWriteProtection(st_, k);
       },
-      [=, this](int k) {
+      [&](int k) {
         st_.ResetRx(k);
         st_.ChannelState[k] = StateProtectPending;
         st_.OpTimeout[k] = 500;
@@ -380,7 +380,7 @@ void ConsoleOperations::WriteChipEepData1Click() {
         Port(k);
         StartWriteInfo(st_, k);
       },
-      [=, this](int k) {
+      [&](int k) {
         st_.ChannelState[k] = StateInfoWritePending;
         st_.ResetRx(k);
         st_.OpTimeout[k] = 500;

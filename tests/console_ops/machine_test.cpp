@@ -299,5 +299,58 @@ TEST_F(Machine, ChipInfoReplyShowsTheSeriesLayout) {
   EXPECT_EQ(Lines()[Lines().size() - 2], "  IMAKS=0x00, SECLEVEL=0x00.");
 }
 
+// A channel whose operation ended unanswered identifies again before the next
+// start; the device answers in order, so only the answer to the last
+// identification sent lets the waiting start run.
+TEST_F(Machine, StartWaitsForTheAnswerToTheLastIdentification) {
+  auto stale = [&](uint8_t status) {
+    std::memset(st.PacketBuf(0), 0, 16);
+    Reply(0, status);
+  };
+  int starts = 0;
+  auto start = [&] {
+    ++starts;
+    StartVerifyMain(st, 0);
+  };
+  MarkAnswerOwed(st, 0);
+  StartWhenIdentified(st, 0, start);
+  EXPECT_EQ(st.ChannelState[0], StateReidentify);
+  EXPECT_EQ(st.ChannelBusy[0], 1);
+  EXPECT_TRUE(Has("Channel 1 : Identify the device again......"));
+  stale(0);  // owed to the command that timed out
+  EXPECT_EQ(starts, 0);
+  EXPECT_EQ(st.ChannelState[0], StateReidentify);
+  // The identification times out as well; the operator presses again.
+  EndChannelProgress(st, 0, true);
+  MarkAnswerOwed(st, 0);
+  StartWhenIdentified(st, 0, start);
+  PutIdent(st, 0, "KestraGangA4 V2.3");
+  DispatchReply(st, 0, 0);  // the answer to the first identification
+  EXPECT_EQ(starts, 0);
+  stale(0);
+  PutIdent(st, 0, "KestraGangA4 V2.3");
+  DispatchReply(st, 0, 0);
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(st.ChannelState[0], StateVerify);
+  stale(0x34);  // the verify's own answer
+  EXPECT_TRUE(Has("Channel 1 : Chip checksum error!"));
+  EXPECT_EQ(gauges[0]->ForeColor(), ui::GaugeRed);
+  // In step again: the next start runs at once.
+  StartWhenIdentified(st, 0, start);
+  EXPECT_EQ(starts, 2);
+
+  // An identification that times out and is answered while the channel is
+  // idle puts it in step as well.
+  EndChannelProgress(st, 0, true);
+  MarkAnswerOwed(st, 0);
+  StartWhenIdentified(st, 0, start);
+  EndChannelProgress(st, 0, true);
+  PutIdent(st, 0, "KestraGangA4 V2.3");
+  DispatchReply(st, 0, 0);
+  EXPECT_EQ(st.ChannelState[0], StateIdle);
+  StartWhenIdentified(st, 0, start);
+  EXPECT_EQ(starts, 3);
+}
+
 }  // namespace
 }  // namespace kestra::console::testing
