@@ -259,8 +259,8 @@ class TProgramArmFrm : public QMainWindow {
   void BuildMenus();
   void BuildStatusBar();
   void ConnectHandlers();
-  int OnlineSerialLength() const;
-  void ShowImageForChip();  // 8 with "SN 8-Bytes Length" ticked, else 4
+  int OnlineSerialLength() const;  // 8 with "SN 8-Bytes Length" ticked, else 4
+  void ShowImageForChip();
   void BindSerialComponents();
   void BindStateHooks();
   void Guarded(const std::function<void()>& handler);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -561,4 +562,17 @@ TEST_F(CompanionFiles, SaveRoundTripAndRefusals) {
   EXPECT_EQ(err.code, RhbCannotOpen);
   // No temporary files left behind.
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files).size(), 1);
+}
+
+// Two links naming each other name no file: refused, nothing written.
+TEST_F(CompanionFiles, SaveThroughALinkLoopIsRefused) {
+  const std::string a = Path("a"), b = Path("b");
+  ASSERT_EQ(::symlink("b", a.c_str()), 0);
+  ASSERT_EQ(::symlink("a", b.c_str()), 0);
+  const uint8_t data[4] = {1, 2, 3, 4};
+  RhbError err;
+  EXPECT_EQ(DoSaveToBinaryFile(a.c_str(), data, 0, 3, sizeof data, &err), RhbCannotOpen);
+  EXPECT_NE(std::string(err.message).find("symbolic links"), std::string::npos) << err.message;
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            (QStringList{"a", "b"}));
 }
