@@ -105,6 +105,10 @@ def seeds():
     noise = b"\x55" * 15000
     yield "over_keep_limit", record(1, ERASE, data=noise + status(0x93, 3, 0)[:4] +
                                     b"\x55" * 2048 + status(0x93, 3, 0)[4:] + status(0x93, 3, 0))
+    # A frame cut short (a device reset in mid-packet), then the next chip's
+    # progress; and a run that never closes, then acknowledgements.
+    yield "cut_frame_standalone", record(2, STANDALONE, data=b"\xc0\xfd\x41" + progress(0xF0))
+    yield "unclosed_run_then_acks", record(0, PROGRAM, data=b"\xc0" + b"\x41" * 8999 + acks)
     yield "config_download", (record(2, CONFIG, info=True, size=2, data=status(0x53, 0, 0)) +
                               record(2, data=status(0x55, 0, 6)))
 
