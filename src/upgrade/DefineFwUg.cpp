@@ -75,8 +75,12 @@ bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   return std::memchr(Buf + after, link::FrameEnd, Len - after) != nullptr;
 }
 
-uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
-                      uint16_t& RawLen) {
+namespace {
+
+// The decoder proper. With KeepClosing, a frame that closes but does not
+// decode leaves its closing FrameEnd at the front of Raw.
+uint8_t DecodeFrameAt(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen, bool KeepClosing) {
   std::size_t i = 0;
   while (i < RawLen && Raw[i] != link::FrameEnd) ++i;
   if (i < RawLen) {
@@ -89,13 +93,10 @@ uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& 
   for (; i < RawLen; ++i) {
     uint8_t b = Raw[i];
     if (b == link::FrameEnd) {
-      Consume(Raw, RawLen, i + 1);
-      if (overflow) {
-        OutLen = 0;
-        return ResPacketFormat;
-      }
-      OutLen = static_cast<uint16_t>(count);
-      return count >= 8 ? ResSuccess : ResPacketFormat;
+      const bool good = !overflow && count >= 8;
+      Consume(Raw, RawLen, good || !KeepClosing ? i + 1 : i);
+      OutLen = overflow ? 0 : static_cast<uint16_t>(count);
+      return good ? ResSuccess : ResPacketFormat;
     }
     if (escape) {
       escape = false;
@@ -118,6 +119,21 @@ uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& 
       overflow = true;
   }
   return ResDataError;
+}
+
+}  // namespace
+
+uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen) {
+  return DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, false);
+}
+
+uint8_t DecodeFwReply(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen) {
+  for (;;) {
+    const uint8_t r = DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, true);
+    if (r != ResPacketFormat || !HasCompleteFrame(Raw, RawLen)) return r;
+  }
 }
 
 FwUgProtocol::FwUgProtocol(FwUgState& state, FwUgWindowLinks links)
@@ -187,7 +203,7 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
 
 void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwFrame(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
+  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
   char identB7[256] = "KestraGangB7";
   char identA4[256] = "KestraGangA4";
   const bool isB7 =
@@ -205,7 +221,7 @@ void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
 
 void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwFrame(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
+  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
   const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, outLen);
   if (code != ResSuccess && code != ResSuccessAck) {
     StopOperation(code);

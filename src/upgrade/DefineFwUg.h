@@ -110,6 +110,14 @@ bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len);
 uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen);
 
+// The first frame of Raw that decodes, as DecodeFwFrame gives it. A frame that
+// closes but does not decode is no frame: its closing FrameEnd may just as well
+// open the next one (a frame cut short ends on the opening of the reply after
+// it), so the search goes on from that byte while a whole frame is left.
+// ResPacketFormat when none decodes.
+uint8_t DecodeFwReply(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                      uint16_t& RawLen);
+
 class FwUgProtocol {
  public:
   FwUgProtocol(FwUgState& state, FwUgWindowLinks links);

@@ -112,6 +112,52 @@ Bytes Head(Bytes b, std::size_t n) {
   return b;
 }
 
+// A frame cut short ahead of a reply in the same chunk costs nothing: a frame
+// that closes but does not decode gives its closing FrameEnd back as the
+// opening of the next one.
+TEST(DecodeFwReply, FindsTheReplyAfterFramesThatDoNotDecode) {
+  const Bytes reply = Reply(0x00, 0x1234, {0x00});
+  const Bytes framed = Framed(reply);
+  const Bytes bare(framed.begin() + 1, framed.end());  // its opening FrameEnd shared
+  auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  struct Case {
+    const char* name;
+    Bytes raw;
+    uint8_t result;
+  };
+  const Case cases[] = {
+      {"cut frame closed by the reply's opening", cat({{0xC0, 0xFD, 0x41}, framed}), 0},
+      {"cut frame, then the reply", cat({{0xC0, 0xFD, 0x41, 0xC0}, bare}), 0},
+      {"bad escape, then the reply", cat({{0xC0, 0x41, 0xDB, 0x41, 0xC0}, framed}), 0},
+      {"a row of FrameEnd bytes", cat({{0xC0, 0xC0, 0xC0}, framed}), 0},
+      {"two short frames, then the reply", cat({{0xC0, 1, 2, 0xC0, 3, 0xC0}, bare}), 0},
+      {"nothing decodes", {0xC0, 1, 2, 0xC0, 3, 4, 0xC0}, 0x2A},
+      {"an unfinished reply after a cut frame", cat({{0xC0, 1, 0xC0}, Head(framed, 5)}), 0x20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes raw = c.raw;
+    Bytes pkt(64, 0xAA);
+    uint16_t outLen = 0;
+    uint16_t rawLen = static_cast<uint16_t>(raw.size());
+    EXPECT_EQ(DecodeFwReply(raw.data(), pkt.data(), pkt.size(), outLen, rawLen), c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(Bytes(pkt.begin(), pkt.begin() + outLen), reply);
+    }
+  }
+  // A frame that decodes is taken as DecodeFwFrame takes it: what follows stays.
+  Bytes raw = cat({framed, {0x77}});
+  Bytes pkt(64, 0);
+  uint16_t outLen = 0;
+  uint16_t rawLen = static_cast<uint16_t>(raw.size());
+  EXPECT_EQ(DecodeFwReply(raw.data(), pkt.data(), pkt.size(), outLen, rawLen), 0);
+  EXPECT_EQ(Bytes(raw.begin(), raw.begin() + rawLen), Bytes{0x77});
+}
+
 // A reply with a valid check whose low byte is low: the header's parameter
 // is chosen to make it so.
 Bytes ReplyWithCheckLow(uint8_t code, const Bytes& payload, uint8_t low) {
