@@ -4,7 +4,9 @@
 // the receive path, the progress monitor and every reply handler see them.
 //
 // Input: a sequence of records, each
-//   [c] [f] [length, 2 bytes little-endian, taken modulo 4097] [bytes]
+//   [c] [f] [length, 15 bits little-endian, taken modulo 4097; the top bit:
+//   the device owes an answer, so the operation waits for it to identify
+//   again] [bytes]
 // (fewer bytes at the end of the input).
 //   c bits 0-1: the channel; bit 2: set the channel up and begin an operation
 //     first, with the rest of c and f (otherwise the chunk simply follows the
@@ -92,7 +94,7 @@ void Begin(ConsoleState& st, int k, uint8_t state) {
 // A final progress packet of a good chip, framed as a device sends it.
 constexpr uint8_t GoodChip[] = {0xC0, 0xFD, 0xF0, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0D, 0xC0};
 
-void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f) {
+void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f, bool owed) {
   if ((c & 0x04) == 0) return;
   st.DeviceOnline[k] = (c & 0x08) != 0;
   st.s.ChipSeries = Series[(c >> 4) & 3];
@@ -103,7 +105,9 @@ void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f) {
   st.s.InfoMemSize = InfoSize[(f >> 4) & 7];
   st.ImageBaseAddr = (f & 0x10) ? 0x2FF003 : 0;
   st.ResetRx(k);
-  Begin(st, k, States[f & 0x0F]);
+  const uint8_t state = States[f & 0x0F];
+  if (owed) MarkAnswerOwed(st, k);
+  StartWhenIdentified(st, k, [&st, k, state] { Begin(st, k, state); });
 }
 
 }  // namespace
@@ -116,16 +120,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     st->ChannelState[k] = StateIdle;
     st->ChannelBusy[k] = 0;
     st->DeviceOnline[k] = 0;
+    st->NeedsIdent[k] = 0;
+    st->IdentsOwed[k] = 0;
+    st->AfterIdent[k] = nullptr;
   }
   st->DevicesFound = 0;
   std::size_t i = 0;
   while (i + 4 <= size) {
     const uint8_t c = data[i], f = data[i + 1];
-    std::size_t n = (data[i + 2] | (data[i + 3] << 8)) % (MaxRecord + 1);
+    std::size_t n = (data[i + 2] | ((data[i + 3] & 0x7F) << 8)) % (MaxRecord + 1);
+    const bool owed = (data[i + 3] & 0x80) != 0;
     i += 4;
     if (n > size - i) n = size - i;
     const int k = c & 3;
-    Setup(*st, k, c, f);
+    Setup(*st, k, c, f, owed);
     ChannelReceiveData(*st, k, data + i, n);
     // Unframed bytes kept between chunks never exceed the receive buffer.
     if (st->RxCount(k) > kestra::link::RxBufSize) __builtin_trap();

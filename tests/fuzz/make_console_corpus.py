@@ -41,19 +41,20 @@ def frame(p):
 
 
 def record(channel, state=None, online=True, series=3, auto=False, info=False, size=3,
-           protect=False, data=b""):
+           protect=False, owed=False, data=b""):
     """One record that sets the channel up (when state is given), then as many
-    plain records as the data needs (at most 4096 bytes each)."""
+    plain records as the data needs (at most 4096 bytes each). With owed, the
+    device still owes an answer: the operation waits for it to identify again."""
     c = channel | (0x04 if state is not None else 0) | (0x08 if online else 0)
     c |= series << 4 | (0x40 if auto else 0) | (0x80 if info else 0)
     f = (state or 0) | size << 4 | (0x80 if protect else 0)
     out = b""
     while True:
         piece, data = data[:4096], data[4096:]
-        out += bytes([c, f]) + struct.pack("<H", len(piece)) + piece
+        out += bytes([c, f]) + struct.pack("<H", len(piece) | (0x8000 if owed else 0)) + piece
         if not data:
             return out
-        c, f = channel, 0
+        c, f, owed = channel, 0, False
 
 
 def status(code, param, s):
@@ -109,6 +110,10 @@ def seeds():
     # progress; and a run that never closes, then acknowledgements.
     yield "cut_frame_standalone", record(2, STANDALONE, data=b"\xc0\xfd\x41" + progress(0xF0))
     yield "unclosed_run_then_acks", record(0, PROGRAM, data=b"\xc0" + b"\x41" * 8999 + acks)
+    # A late reply to a command that timed out, then the identification the
+    # channel waits for, then the verify reply its command gets.
+    yield "late_reply_reidentify", record(1, VERIFY, owed=True, data=(
+        status(0x95, 40, 0) + ident(b"KestraGangA4 V2.3") + frame(packet(0x93, 0x55, bytes(16)))))
     yield "config_download", (record(2, CONFIG, info=True, size=2, data=status(0x53, 0, 0)) +
                               record(2, data=status(0x55, 0, 6)))
 
