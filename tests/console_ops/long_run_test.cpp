@@ -75,9 +75,11 @@ TEST_F(LongRun, LogFilesHoldEverySessionLineOnceAndTheViewStaysBounded) {
 
   // Closing runs no event: the session ends here.
   w->ops->FormClose();
-  EXPECT_EQ(memo.Count(), MaxShown);
-  EXPECT_EQ(memo.blockCount(), MaxShown);
-  EXPECT_EQ(memo.Lines(), session.mid(session.size() - MaxShown));
+  // The view drops a tenth of its maximum at a time.
+  EXPECT_LE(memo.Count(), MaxShown);
+  EXPECT_GE(memo.Count(), MaxShown - MaxShown / 10);
+  EXPECT_EQ(memo.blockCount(), memo.Count());
+  EXPECT_EQ(memo.Lines(), session.mid(session.size() - memo.Count()));
   int productionLogs = 0;
   const QByteArray logs = LogsInOrder(&productionLogs);
   const QByteArray expected = (session.join('\n') + '\n').toUtf8();
