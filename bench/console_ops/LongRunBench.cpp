@@ -7,11 +7,7 @@
 // the last 2,000 chips (each span holds one production log save).
 //
 //   console_ops_long_run_bench [CHIPS [INTERVAL_MS]]   (default 100000 4)
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -27,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "DevsimProcess.h"
 #include "WaitFor.h"
 #include "console/ChipSelect.h"
 #include "console/ConsoleState.h"
@@ -114,26 +111,12 @@ int main(int argc, char** argv) {
   const QString logs = dir.filePath("logs");
   QDir().mkpath(logs);
 
-  const pid_t sim = fork();
-  if (sim == 0) {
-    const int quiet = open("/dev/null", O_WRONLY);
-    if (quiet >= 0) dup2(quiet, STDOUT_FILENO);
-    const std::string ms = std::to_string(interval);
-    execl(KESTRA_DEVSIM_PATH, "kestra-devsim", "-n", "4", "--table", table.c_str(),
-          "--standalone-interval", ms.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  auto stopSim = [&] {
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
-  };
-  if (!kestra::testing::WaitFor([&] { return QFile(QString::fromStdString(table)).size() > 0; },
-                                10000)) {
+  const kestra::bench::DevsimProcess sim(
+      table, {"-n", "4", "--standalone-interval", std::to_string(interval)});
+  if (!sim.Started()) {
     std::fprintf(stderr, "simulator did not start\n");
-    stopSim();
     return 1;
   }
-  setenv("KESTRA_SERIAL_TABLE", table.c_str(), 1);
   ui::SetDialogs(std::make_unique<ui::ScriptedDialogs>());
 
   int rc = 0;
@@ -144,7 +127,6 @@ int main(int argc, char** argv) {
     st.StartupDir = logs.toStdString();
     if (!RunUntil([&] { return st.DevicesFound == 4; }, 10000)) {
       std::fprintf(stderr, "found %d of 4 devices\n", st.DevicesFound);
-      stopSim();
       return 1;
     }
     uint64_t textBytes = 0;
@@ -162,7 +144,6 @@ int main(int argc, char** argv) {
     const QString hex = dir.filePath("image.hex");
     if (!WriteHex(hex, std::size_t{st.s.FlashSizeKB} * 1024) || !w.LoadObjectFile(hex)) {
       std::fprintf(stderr, "image not loaded\n");
-      stopSim();
       return 1;
     }
     w.ops->SpdBtnDownLoadClick();
@@ -175,7 +156,6 @@ int main(int argc, char** argv) {
         30000);
     if (!downloaded) {
       std::fprintf(stderr, "download failed\n");
-      stopSim();
       return 1;
     }
 
@@ -215,6 +195,5 @@ int main(int argc, char** argv) {
         textBytes ? static_cast<double>(fileBytes) / static_cast<double>(textBytes) : 0.0,
         cpuFirst * 1000.0, cpuLast * 1000.0);
   }
-  stopSim();
   return rc;
 }
