@@ -167,6 +167,14 @@ int main(int argc, char** argv) {
     const double cpuFirst = (CpuSeconds() - cpu0) / static_cast<double>(counted());
     const double rssFirst = RssMB();
     const uint64_t chipsFirst = counted();
+    // The memory on the way, every 10 spans.
+    std::string rssOnTheWay;
+    for (uint64_t at = 10 * Span; done && at < chips - Span; at += 10 * Span) {
+      done = RunUntil([&] { return counted() >= at; }, limitMs);
+      char figure[32];
+      std::snprintf(figure, sizeof figure, "%s%.1f", rssOnTheWay.empty() ? "" : ",", RssMB());
+      rssOnTheWay += figure;
+    }
     done = done && RunUntil([&] { return counted() >= chips - Span; }, limitMs);
     const double cpu1 = CpuSeconds();
     const uint64_t lastFrom = counted();
@@ -188,12 +196,14 @@ int main(int argc, char** argv) {
     std::printf(
         "chips=%llu interval_ms=%d rss_after_%llu_chips_mb=%.1f rss_end_mb=%.1f "
         "rss_growth_mb=%.1f log_files=%d log_bytes=%llu text_bytes=%llu "
-        "log_over_text=%.3f cpu_ms_per_chip_first=%.3f cpu_ms_per_chip_last=%.3f\n",
+        "log_over_text=%.3f cpu_ms_per_chip_first=%.3f cpu_ms_per_chip_last=%.3f "
+        "rss_mb_every_%llu_chips=%s\n",
         static_cast<unsigned long long>(counted()), interval,
         static_cast<unsigned long long>(chipsFirst), rssFirst, rssEnd, rssEnd - rssFirst, files,
         static_cast<unsigned long long>(fileBytes), static_cast<unsigned long long>(textBytes),
         textBytes ? static_cast<double>(fileBytes) / static_cast<double>(textBytes) : 0.0,
-        cpuFirst * 1000.0, cpuLast * 1000.0);
+        cpuFirst * 1000.0, cpuLast * 1000.0, static_cast<unsigned long long>(10 * Span),
+        rssOnTheWay.c_str());
   }
   return rc;
 }
