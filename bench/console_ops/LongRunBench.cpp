@@ -4,7 +4,8 @@
 // CHIPS chips. Prints the console's resident memory after the first 2,000
 // chips and at the end, the bytes of log files written against the bytes of
 // memo text produced, and the console's CPU time per chip over the first and
-// the last 2,000 chips (each span holds one production log save).
+// the last 2,000 chips (each span holds one production log save), and both
+// figures every 20,000 chips on the way.
 //
 //   console_ops_long_run_bench [CHIPS [INTERVAL_MS]]   (default 100000 4)
 #include <sys/resource.h>
@@ -167,13 +168,19 @@ int main(int argc, char** argv) {
     const double cpuFirst = (CpuSeconds() - cpu0) / static_cast<double>(counted());
     const double rssFirst = RssMB();
     const uint64_t chipsFirst = counted();
-    // The memory on the way, every 10 spans.
-    std::string rssOnTheWay;
+    // The memory and the CPU per chip on the way, every 10 spans.
+    std::string rssOnTheWay, cpuOnTheWay;
     for (uint64_t at = 10 * Span; done && at < chips - Span; at += 10 * Span) {
+      const double cpuFrom = CpuSeconds();
+      const uint64_t from = counted();
       done = RunUntil([&] { return counted() >= at; }, limitMs);
+      const char* comma = rssOnTheWay.empty() ? "" : ",";
       char figure[32];
-      std::snprintf(figure, sizeof figure, "%s%.1f", rssOnTheWay.empty() ? "" : ",", RssMB());
+      std::snprintf(figure, sizeof figure, "%s%.1f", comma, RssMB());
       rssOnTheWay += figure;
+      std::snprintf(figure, sizeof figure, "%s%.3f", comma,
+                    (CpuSeconds() - cpuFrom) * 1000.0 / static_cast<double>(counted() - from));
+      cpuOnTheWay += figure;
     }
     done = done && RunUntil([&] { return counted() >= chips - Span; }, limitMs);
     const double cpu1 = CpuSeconds();
@@ -197,13 +204,13 @@ int main(int argc, char** argv) {
         "chips=%llu interval_ms=%d rss_after_%llu_chips_mb=%.1f rss_end_mb=%.1f "
         "rss_growth_mb=%.1f log_files=%d log_bytes=%llu text_bytes=%llu "
         "log_over_text=%.3f cpu_ms_per_chip_first=%.3f cpu_ms_per_chip_last=%.3f "
-        "rss_mb_every_%llu_chips=%s\n",
+        "rss_mb_every_%llu_chips=%s cpu_ms_per_chip_on_the_way=%s\n",
         static_cast<unsigned long long>(counted()), interval,
         static_cast<unsigned long long>(chipsFirst), rssFirst, rssEnd, rssEnd - rssFirst, files,
         static_cast<unsigned long long>(fileBytes), static_cast<unsigned long long>(textBytes),
         textBytes ? static_cast<double>(fileBytes) / static_cast<double>(textBytes) : 0.0,
         cpuFirst * 1000.0, cpuLast * 1000.0, static_cast<unsigned long long>(10 * Span),
-        rssOnTheWay.c_str());
+        rssOnTheWay.c_str(), cpuOnTheWay.c_str());
   }
   return rc;
 }
