@@ -13,11 +13,7 @@
 // channel ends its operation.
 //
 //   console_ops_auto_bench DEVICES   (1..4)
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -34,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "DevsimProcess.h"
 #include "WaitFor.h"
 #include "console/ChannelMachine.h"
 #include "console/ChipSelect.h"
@@ -135,25 +132,12 @@ int main(int argc, char** argv) {
   QTemporaryDir dir;
   const std::string table = dir.filePath("serial-table").toStdString();
 
-  const pid_t sim = fork();
-  if (sim == 0) {
-    const int quiet = open("/dev/null", O_WRONLY);
-    if (quiet >= 0) dup2(quiet, STDOUT_FILENO);
-    const std::string n = std::to_string(devices);
-    execl(KESTRA_DEVSIM_PATH, "kestra-devsim", "-n", n.c_str(), "--table", table.c_str(), "--paced",
-          "--flash-us-per-kb", "0", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  auto stopSim = [&] {
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
-  };
-  if (!WaitFor([&] { return QFile(QString::fromStdString(table)).size() > 0; }, 10000)) {
+  const kestra::bench::DevsimProcess sim(
+      table, {"-n", std::to_string(devices), "--paced", "--flash-us-per-kb", "0"});
+  if (!sim.Started()) {
     std::fprintf(stderr, "simulator did not start\n");
-    stopSim();
     return 1;
   }
-  setenv("KESTRA_SERIAL_TABLE", table.c_str(), 1);
   ui::SetDialogs(std::make_unique<ui::ScriptedDialogs>());
 
   int rc = 0;
@@ -163,7 +147,6 @@ int main(int argc, char** argv) {
     w.FormShow();
     if (!WaitFor([&] { return st.DevicesFound == devices; }, 10000)) {
       std::fprintf(stderr, "found %d of %d devices\n", st.DevicesFound, devices);
-      stopSim();
       return 1;
     }
     // An APOLLO512 chip: 512 KB of flash.
@@ -179,7 +162,6 @@ int main(int argc, char** argv) {
     const QString hex = dir.filePath("image.hex");
     if (!WriteHex(hex, image) || !w.LoadObjectFile(hex)) {
       std::fprintf(stderr, "image not loaded\n");
-      stopSim();
       return 1;
     }
 
@@ -256,6 +238,5 @@ int main(int argc, char** argv) {
         devices, st.s.FlashSizeKB, sent.packets, sent.bytes, received[busiest], quietMs, seconds,
         lineBound, designedBound, seconds / lineBound, seconds / designedBound, cpu);
   }
-  stopSim();
   return rc;
 }

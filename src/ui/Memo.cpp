@@ -12,15 +12,10 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setUndoRedoEnabled(false);
-  // The document drops its oldest block for each new one beyond the maximum.
-  setMaximumBlockCount(maxLines_);
 }
 
 void TMemo::Keep(const QString& line) {
   lines_.append(line);
-  // Dropping the first entry only moves the list's start: a line costs the
-  // same however long the run.
-  if (lines_.size() > maxLines_) lines_.removeFirst();
   unsaved_.append(line.toUtf8());
   unsaved_.append('\n');
   emit LineAdded(line);
@@ -50,6 +45,17 @@ void TMemo::Add(const QString& line) {
   } else {
     appendPlainText(text);
   }
+  if (lines_.size() > maxLines_) DropOldest();
+}
+
+void TMemo::DropOldest() {
+  // The oldest tenth of the maximum at once: one edit of the view per many
+  // lines keeps a line's cost the same however long the run.
+  const int n = std::max<int>(lines_.size() - maxLines_, maxLines_ / 10);
+  lines_.remove(0, std::min<qsizetype>(n, lines_.size()));
+  QTextCursor cut(document());
+  cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, n);
+  cut.removeSelectedText();
 }
 
 void TMemo::Clear() {
@@ -61,8 +67,7 @@ void TMemo::Clear() {
 
 void TMemo::SetMaxLines(int n) {
   maxLines_ = std::max(1, n);
-  setMaximumBlockCount(maxLines_);
-  if (lines_.size() > maxLines_) lines_.remove(0, lines_.size() - maxLines_);
+  if (lines_.size() > maxLines_) DropOldest();
 }
 
 bool TMemo::SaveUnsavedLines(const QString& path) {

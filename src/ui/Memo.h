@@ -22,7 +22,8 @@ class TMemo : public QPlainTextEdit {
   explicit TMemo(QWidget* parent = nullptr);
 
   void Add(const QString& line);
-  // The lines shown: the newest min(lines since start-up or Clear, MaxLines()).
+  // The lines shown: the newest lines since start-up or Clear, at most
+  // MaxLines(); past the maximum the oldest tenth of it leaves at once.
   int Count() const { return lines_.size(); }
   const QString& Line(int i) const { return lines_[i]; }
   const QStringList& Lines() const { return lines_; }
@@ -50,6 +51,7 @@ class TMemo : public QPlainTextEdit {
 
  private:
   void Keep(const QString& line);
+  void DropOldest();
 
   QStringList lines_;
   QByteArray unsaved_;

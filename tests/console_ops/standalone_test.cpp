@@ -116,6 +116,26 @@ TEST_F(StandAlone, FailedProductionLogWriteIsReported) {
   ASSERT_EQ(boxes->boxes.size(), 1u);
   EXPECT_EQ(boxes->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
   ui::SetDialogs(std::move(previous));
+  const std::string said = Lines().back();
+  EXPECT_EQ(said.rfind("Cannot create file \"/nonexistent-kestra-dir/RarORi_", 0), 0u) << said;
+  EXPECT_TRUE(said.ends_with(".log\". Its lines are kept for the next log file.")) << said;
+
+  // The next production log holds the lines the failed one could not.
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  st.StartupDir = dir.path().toStdString();
+  Packet(0, 0x20, 0, 0, 0);
+  st.LogSaveCounter = ProductionLogEvery - 1;
+  LogProductionTotals(st);
+  const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+  ASSERT_EQ(files.size(), 1);
+  QFile f(dir.filePath(files[0]));
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  QStringList saved = QString::fromUtf8(f.readAll()).split('\n');
+  EXPECT_EQ(saved.takeLast(), "");
+  EXPECT_EQ(saved, memo.Lines());
+  EXPECT_EQ(saved.size(), 4);  // both totals lines, the failure and the step between
+  EXPECT_TRUE(memo.UnsavedText().isEmpty());
 }
 
 TEST(LogFileNames, SeparatorsFromTheSeventhCharacterBecomeUnderscores) {

@@ -148,6 +148,15 @@ TEST(Memo, ViewKeepsTheNewestLinesAndEachLineIsSavedOnce) {
   memo.SetMaxLines(2);
   EXPECT_EQ(memo.Lines(), QStringList({"14", "15"}));
   EXPECT_EQ(memo.blockCount(), 2);
+
+  // Beyond the maximum the view drops a tenth of it at once.
+  memo.SetMaxLines(20);
+  for (int i = 16; i <= 60; ++i) memo.Add(QString::number(i));
+  EXPECT_LE(memo.Count(), 20);
+  EXPECT_GE(memo.Count(), 18);
+  EXPECT_EQ(memo.blockCount(), memo.Count());
+  EXPECT_EQ(memo.Line(0), QString::number(61 - memo.Count()));
+  EXPECT_EQ(memo.Line(memo.Count() - 1), "60");
 }
 
 }  // namespace
