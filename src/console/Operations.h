@@ -72,10 +72,9 @@ class ConsoleOperations {
   // placed, when it does not fit the chip), or takes back a placed one when
   // on-line serial numbers are off.
   bool PrepareOnlineSerialNumber();
-  // Starts each idle on-line channel below count; logs when none started.
-  // Starts each idle, on-line channel below count; markEvery, when given, runs
-  // first for every channel whatever its state. Logs the no-device note when
-  // none started.
+  // Starts each idle, on-line channel below count (through StartOnChannel);
+  // markEvery, when given, runs first for every channel whatever its state.
+  // Logs the no-device note when none started.
   void RunOnChannels(int count, const std::function<void(int)>& start,
                      const std::function<void(int)>& markEvery = {});
   void ForFoundChannels(const std::function<void(int)>& start);
