@@ -101,7 +101,7 @@ struct Sent {
 Sent SentPackets(const ConsoleState& st) {
   auto buffers = std::make_unique<link::ChannelBuffers>();
   link::RandomSource random;
-  link::LinkChannel ch(1, *buffers, st.s, st.ImageBuffer.get(), st.InfoBuffer.get(),
+  link::LinkChannel ch(1, *buffers, st.s, st.ImageBuffer.data(), st.InfoBuffer.data(),
                        st.ProtectConfig.get(), random);
   Sent sent;
   auto count = [&] {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -189,15 +190,88 @@ int32_t GetBinaryCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
   return static_cast<int32_t>(sum & 0xFFFF);
 }
 
+namespace {
+
+// One step of the check value: the part that does not depend on the byte.
+uint16_t TolvexStep(uint16_t c) { return static_cast<uint16_t>((c >> 1) ^ (c & 1 ? 0x4A12 : 0)); }
+
+// A linear map of 16-bit values over GF(2), held as the images of the 16 unit
+// values. The step above is one; a byte's share of the check value is that
+// byte carried through one step per byte that follows it.
+struct BitMatrix {
+  uint16_t col[16];
+  uint16_t Apply(uint16_t v) const {
+    uint16_t r = 0;
+    for (int i = 0; v != 0; ++i, v = static_cast<uint16_t>(v >> 1))
+      if (v & 1) r ^= col[i];
+    return r;
+  }
+  BitMatrix Then(const BitMatrix& next) const {  // next after this
+    BitMatrix m;
+    for (int i = 0; i < 16; ++i) m.col[i] = next.Apply(col[i]);
+    return m;
+  }
+};
+
+// v carried through n steps, by squaring: at most 32 squarings for any n.
+uint16_t TolvexSteps(uint16_t v, uint32_t n) {
+  BitMatrix power;
+  for (int i = 0; i < 16; ++i) power.col[i] = TolvexStep(static_cast<uint16_t>(1u << i));
+  for (; n != 0; n >>= 1) {
+    if (n & 1) v = power.Apply(v);
+    power = power.Then(power);
+  }
+  return v;
+}
+
+// The patch bytes that fall inside [First..Last]: [from, to) of the Count
+// bytes from Addr.
+bool PatchInside(uint32_t First, uint32_t Last, uint32_t Addr, uint32_t Count, uint32_t& from,
+                 uint32_t& to) {
+  const uint64_t a = Addr, end = a + Count;
+  const uint64_t lo = std::max<uint64_t>(a, First),
+                 hi = std::min<uint64_t>(end, uint64_t{Last} + 1);
+  if (lo >= hi) return false;
+  from = static_cast<uint32_t>(lo - a);
+  to = static_cast<uint32_t>(hi - a);
+  return true;
+}
+
+}  // namespace
+
 int32_t GetTolvexCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
                           std::size_t Capacity) {
   if (!Buffer || !InRange(First, Last, Capacity)) return 0;
   uint16_t c = 0;
-  for (uint64_t i = First; i <= Last; ++i) {
-    const uint16_t odd = c & 1;
-    c = static_cast<uint16_t>((c >> 1) ^ Buffer[i] ^ (odd ? 0x4A12 : 0));
-  }
+  for (uint64_t i = First; i <= Last; ++i) c = static_cast<uint16_t>(TolvexStep(c) ^ Buffer[i]);
   return c;
+}
+
+int32_t PatchBinaryCheckSum(int32_t Sum, const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                            uint32_t Addr, const uint8_t* Bytes, uint32_t Count,
+                            std::size_t Capacity) {
+  if (!Buffer || !InRange(First, Last, Capacity)) return 0;
+  uint32_t sum = static_cast<uint32_t>(Sum);
+  uint32_t from = 0, to = 0;
+  if (Bytes && PatchInside(First, Last, Addr, Count, from, to))
+    for (uint32_t k = from; k < to; ++k) sum += Bytes[k] - uint32_t{Buffer[Addr + k]};
+  return static_cast<int32_t>(sum & 0xFFFF);
+}
+
+// The check value is linear in the bytes: replacing bytes changes it by the
+// share of their differences alone. The differences are run through the
+// steps between them, then through one step per byte after the last of them.
+int32_t PatchTolvexCheckSum(int32_t Crc, const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                            uint32_t Addr, const uint8_t* Bytes, uint32_t Count,
+                            std::size_t Capacity) {
+  if (!Buffer || !InRange(First, Last, Capacity)) return 0;
+  uint32_t from = 0, to = 0;
+  if (!Bytes || !PatchInside(First, Last, Addr, Count, from, to)) return Crc & 0xFFFF;
+  uint16_t delta = 0;
+  for (uint32_t k = from; k < to; ++k)
+    delta = static_cast<uint16_t>(TolvexStep(delta) ^ (Bytes[k] ^ Buffer[Addr + k]));
+  const uint32_t after = Last - (Addr + to - 1);
+  return static_cast<uint16_t>(Crc ^ TolvexSteps(delta, after));
 }
 
 }  // namespace kestra::rhb

@@ -125,4 +125,17 @@ int32_t GetBinaryCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
 int32_t GetTolvexCheckSum(const uint8_t* Buffer, uint32_t First, uint32_t Last,
                           std::size_t Capacity);
 
+// The two check values of Buffer[First..Last] as they would be with the Count
+// bytes from Addr on replaced by Bytes, from the values Sum and Crc of the range
+// as it stands, without reading the rest of the range: the cost depends on
+// Count, not on the range. Bytes that would fall outside the range change
+// nothing. Range rule as for GetBinaryCheckSum (an empty or too large range
+// gives 0).
+int32_t PatchBinaryCheckSum(int32_t Sum, const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                            uint32_t Addr, const uint8_t* Bytes, uint32_t Count,
+                            std::size_t Capacity);
+int32_t PatchTolvexCheckSum(int32_t Crc, const uint8_t* Buffer, uint32_t First, uint32_t Last,
+                            uint32_t Addr, const uint8_t* Bytes, uint32_t Count,
+                            std::size_t Capacity);
+
 }  // namespace kestra::rhb

@@ -24,6 +24,9 @@ bool IsSuccess(uint8_t Status) { return Status == ResSuccess || Status == ResSuc
 
 link::LinkChannel& Link(ConsoleState& st, int ch) { return *st.Link[ch]; }
 
+// What channel ch's running operation sends and decides by.
+const ChannelJob& Job(const ConsoleState& st, int ch) { return st.Jobs[ch]; }
+
 void SetGaugeProgress(ConsoleState& st, int ch, int v) {
   if (auto* g = st.ChannelGauge[ch]) g->SetProgress(v);
 }
@@ -56,8 +59,8 @@ bool NextBlock(ConsoleState& st, int ch, uint16_t Limit) {
   return st.BlockCounter[ch] < Limit;
 }
 
-uint16_t InfoLimitKB(const ConsoleState& st) {
-  return static_cast<uint16_t>(st.s.InfoMemSize / 1024);
+uint16_t InfoLimitKB(const ConsoleState& st, int ch) {
+  return static_cast<uint16_t>(Job(st, ch).s.InfoMemSize / 1024);
 }
 
 // Copies a read-out block into a buffer, clipped to the buffer: a chip
@@ -101,47 +104,211 @@ bool IsIdentReply(ConsoleState& st, int ch) {
                                 20) == 0;
 }
 
-// An identification reply while one is owed is taken here; the answer to the
-// last one sent means every earlier command has been answered, and the start
-// that waited for it runs.
-bool TakeIdentReply(ConsoleState& st, int ch) {
-  if (st.IdentsOwed[ch] == 0 || !IsIdentReply(st, ch)) return false;
-  if (--st.IdentsOwed[ch] > 0) return true;
-  st.NeedsIdent[ch] = 0;
-  if (st.ChannelState[ch] != StateReidentify) return true;
-  std::function<void()> start = std::move(st.AfterIdent[ch]);
-  st.AfterIdent[ch] = nullptr;
-  st.ChannelBusy[ch] = 0;
-  st.ChannelState[ch] = StateIdle;
-  if (start) start();
-  return true;
+std::string ChannelText(const char* before, int ch, const char* after) {
+  return before + std::to_string(ch + 1) + after;
 }
 
-}  // namespace
-
-void MarkAnswerOwed(ConsoleState& st, int ch) { st.NeedsIdent[ch] = 1; }
-
-void InterruptChannel(ConsoleState& st, int ch) {
-  if (!st.ChannelBusy[ch]) return;
-  AddChannelLog(st, ch, "Operation interrupted!");
-  EndChannelProgress(st, ch, true);
-  MarkAnswerOwed(st, ch);
+// The statements a command runs on a channel it starts, in the command's
+// order, with the channel's job.
+void RunFirstStep(ConsoleState& st, int ch) {
+  const ChannelJob& job = st.Jobs[ch];
+  link::LinkChannel& ln = Link(st, ch);
+  switch (job.Op) {
+    case Operation::Download:
+      st.ResetRx(ch);
+      st.ChannelState[ch] = StateDownloadConfig;
+      LogInfo(st, ChannelText("Programmer ", ch, " : Start to download data......"));
+      StartChannelProgress(st, ch, 500, true);
+      // A fresh random key for every channel whitens its configuration packet.
+      ln.SendConfigPacket(link::CmdDownloadConfig, static_cast<uint16_t>(st.Random.Random(0xFFFF)),
+                          job.Texts);
+      return;
+    case Operation::Auto:
+      st.ResetRx(ch);
+      st.AutoMode[ch] = 1;
+      LogInfo(st,
+              ChannelText("Chip ", ch, " : Start Auto-Programming, do chip blank checking......"));
+      return StartBlankCheck(st, ch);
+    case Operation::BlankCheck:
+    case Operation::Erase:
+    case Operation::Program:
+    case Operation::Verify:
+    case Operation::VerifyInfo: {
+      st.ResetRx(ch);
+      st.AutoMode[ch] = 0;
+      using Starter = void (*)(ConsoleState&, int);
+      const Starter start = job.Op == Operation::BlankCheck ? StartBlankCheck
+                            : job.Op == Operation::Erase    ? StartErase
+                            : job.Op == Operation::Program  ? StartProgramMain
+                            : job.Op == Operation::Verify   ? StartVerifyMain
+                                                            : StartVerifyInfo;
+      return start(st, ch);
+    }
+    case Operation::Protect:
+      return StartWriteProtection(st, ch);
+    case Operation::WriteInfo:
+      return StartWriteInfo(st, ch);
+    case Operation::ReadMain:
+      st.AutoMode[ch] = 0;
+      st.ChannelState[ch] = StateReadMain;
+      st.ResetRx(ch);
+      st.ReadRetries.fill(ReadSendsPerBlock);
+      StartChannelProgress(st, ch, 500, true);
+      ln.SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
+      return;
+    case Operation::ReadChipId:
+    case Operation::ReadChipInfo: {
+      const bool id = job.Op == Operation::ReadChipId;
+      st.ResetRx(ch);
+      st.AutoMode[ch] = 0;
+      st.ChannelState[ch] = id ? StateReadChipId : StateReadChipInfo;
+      LogInfo(st,
+              ChannelText("Chip ", ch,
+                          id ? " : Read Chip ID data......" : " : Read Chip Info Memory......"));
+      StartChannelProgress(st, ch, 200, false);
+      ln.SendParamCommand(link::CmdChipOperation, id ? link::SubReadChipId : link::SubReadChipInfo);
+      return;
+    }
+    case Operation::ReadInfo: {
+      st.ChannelState[ch] = StateReadInfo;
+      st.ResetRx(ch);
+      st.AutoMode[ch] = 0;
+      const uint16_t infoSize = job.s.InfoMemSize;
+      StartChannelProgress(st, ch, 300, infoSize >= 1024);
+      st.TransferSizeKB[ch] = static_cast<uint16_t>((infoSize + 1023u) / 1024u);
+      if (ui::TGauge* g = st.ChannelGauge[ch]) g->SetMaxValue(st.TransferSizeKB[ch]);
+      ln.SendParamCommand(link::CmdReadInfo, 0);
+      return;
+    }
+  }
 }
 
-void StartWhenIdentified(ConsoleState& st, int ch, std::function<void()> Start) {
-  if (!st.NeedsIdent[ch]) return Start();
-  st.AfterIdent[ch] = std::move(Start);
+// The operation waits for the device to identify again: every reply before
+// the identification is owed to an operation that ended unanswered.
+void BeginIdentify(ConsoleState& st, int ch) {
+  st.Gate[ch] = AnswerGate::Identifying;
   st.ResetRx(ch);
   st.ChannelState[ch] = StateReidentify;
   StartChannelProgress(st, ch, 500, false);
   AddChannelLog(st, ch, "Identify the device again......");
-  ++st.IdentsOwed[ch];
   Link(st, ch).SendSimpleCommand(link::CmdSearchDevice, 0);
+}
+
+// An identification reply answers no command: it runs the first step that
+// waited for it, or, when nothing waits (a late answer to an earlier search),
+// it is dropped.
+void TakeIdentReply(ConsoleState& st, int ch) {
+  if (st.Gate[ch] != AnswerGate::Identifying) return;
+  st.Gate[ch] = AnswerGate::Clear;
+  RunFirstStep(st, ch);
+}
+
+bool ValidChannel(int ch) { return ch >= 0 && ch < ChannelCount; }
+
+}  // namespace
+
+// ---- Starting and ending operations ----
+
+void StartOperation(ConsoleState& st, int ch, const OperationRequest& Request) {
+  if (!ValidChannel(ch)) return;
+  OpenJob(st, ch, Request);
+  if (st.Gate[ch] != AnswerGate::Clear) return BeginIdentify(st, ch);
+  RunFirstStep(st, ch);
+}
+
+void MarkCommandPending(ConsoleState& st, int ch, uint8_t State) {
+  st.ResetRx(ch);
+  st.ChannelState[ch] = State;
+  st.OpTimeout[ch] = 500;
+  st.AutoMode[ch] = 0;
+}
+
+void EnterStandAlone(ConsoleState& st, int ch) {
+  st.ResetRx(ch);
+  st.ChannelState[ch] = StateStandAlone;
+  st.DeviceOnline[ch] = 1;
+  if (ui::TGauge* g = st.ChannelGauge[ch]) g->SetProgress(0);
+}
+
+void SendRest(ConsoleState& st, int ch, uint8_t Code) {
+  Link(st, ch).SendRestCommand(Code);
+  st.Gate[ch] = AnswerGate::Owed;
+}
+
+void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash) {
+  if (!ValidChannel(ch)) return;
+  if (!st.Jobs[ch].Open) OpenJob(st, ch, {});
+  const uint16_t flashKB = st.Jobs[ch].s.FlashSizeKB;
+  st.BlockCounter[ch] = 0;
+  st.TransferSizeKB[ch] = flashKB;
+  st.ChannelBusy[ch] = 1;
+  st.OpTimeout[ch] = Ticks;
+  ui::TGauge* gauge = st.ChannelGauge[ch];
+  if (!gauge) return;
+  // The progress is set before the maximum, so it is held within the
+  // maximum the gauge had before.
+  if (ByFlash) {
+    gauge->SetProgress(3);
+    gauge->SetMaxValue(flashKB);
+  } else {
+    gauge->SetProgress(Ticks / 10);
+    gauge->SetMaxValue(Ticks);
+  }
+  gauge->SetForeColor(ui::GaugeBlue);
+}
+
+void EndOperation(ConsoleState& st, int ch, OperationEnd How) {
+  if (!ValidChannel(ch)) return;
+  const bool failed = How != OperationEnd::Succeeded;
+  if (How == OperationEnd::TimedOut) AddChannelLog(st, ch, "Operation Time Out!");
+  if (How == OperationEnd::Interrupted) AddChannelLog(st, ch, "Operation interrupted!");
+  if (failed && st.ChannelState[ch] == StateReadMain) {
+    // The image takes a read-out only whole: the blocks that came are dropped.
+    std::vector<uint8_t>().swap(st.ReadOutBytes);
+    AddChannelLog(st, ch, "Read out not finished, the image was kept!");
+  }
+  // An operation that ended before its answer came leaves the answer owed;
+  // one that waited for an identification waits no more.
+  if (How == OperationEnd::TimedOut || How == OperationEnd::Interrupted ||
+      st.Gate[ch] == AnswerGate::Identifying)
+    st.Gate[ch] = AnswerGate::Owed;
+  CloseJob(st, ch);
+  st.OpTimeout[ch] = 0;
+  st.ChannelBusy[ch] = 0;
+  st.ProgressByTimer = false;
+  if (st.Hooks.ShowViewPage) st.Hooks.ShowViewPage(0);
+  if (ui::TGauge* gauge = st.ChannelGauge[ch]) {
+    gauge->SetForeColor(failed ? ui::GaugeRed : ui::GaugeBlue);
+    gauge->SetProgress(gauge->MaxValue());
+  }
+  st.ChannelState[ch] = StateIdle;
+}
+
+void EndChannelProgress(ConsoleState& st, int ch, bool Failed) {
+  EndOperation(st, ch, Failed ? OperationEnd::Failed : OperationEnd::Succeeded);
+}
+
+void InterruptChannel(ConsoleState& st, int ch) {
+  if (st.ChannelBusy[ch]) EndOperation(st, ch, OperationEnd::Interrupted);
+}
+
+void ChannelTick(ConsoleState& st, int ch) {
+  if (!st.ChannelBusy[ch]) return;
+  if (st.OpTimeout[ch] > 0) --st.OpTimeout[ch];
+  if (st.ProgressByTimer)
+    if (ui::TGauge* g = st.ChannelGauge[ch]) g->SetProgress(g->Progress() + 1);
+  if (st.OpTimeout[ch] == 0) EndOperation(st, ch, OperationEnd::TimedOut);
+}
+
+void ReleaseChannels(ConsoleState& st) {
+  for (int ch = 0; ch < ChannelCount; ++ch) InterruptChannel(st, ch);
 }
 
 bool AnyChannelBusy(const ConsoleState& st) {
   return std::any_of(st.ChannelBusy.begin(), st.ChannelBusy.end(), [](uint8_t b) { return b; });
 }
+
+// ---- Replies ----
 
 void HandleSearchReply(ConsoleState& st, int ch) {
   // Every search is compared against the model prefix afresh: the full text
@@ -152,13 +319,11 @@ void HandleSearchReply(ConsoleState& st, int ch) {
   if (link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, expected, sizeof expected,
                              20) != 0) {
     // A reply still owed to an operation that ended unanswered: dropped.
-    if (!st.NeedsIdent[ch]) AddChannelLog(st, ch, "No device was found!");
+    if (st.Gate[ch] == AnswerGate::Clear) AddChannelLog(st, ch, "No device was found!");
     return;
   }
   // Found afresh: nothing sent before counts any more.
-  st.NeedsIdent[ch] = 0;
-  st.IdentsOwed[ch] = 0;
-  st.AfterIdent[ch] = nullptr;
+  st.Gate[ch] = AnswerGate::Clear;
   ++st.DevicesFound;
   st.ChannelNo[ch] = static_cast<uint8_t>(ch);
   st.DeviceOnline[ch] = 1;
@@ -171,9 +336,10 @@ void HandleSearchReply(ConsoleState& st, int ch) {
 }
 
 void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
-  if (TakeIdentReply(st, ch)) return;
-  // Owed to a command that ended unanswered: no later command may take it.
-  if (st.ChannelState[ch] == StateReidentify) return;
+  // Decided by content: an identification never answers an operation's step.
+  if (IsIdentReply(st, ch)) return TakeIdentReply(st, ch);
+  // Owed to an operation that ended unanswered: no later one may take it.
+  if (st.Gate[ch] == AnswerGate::Identifying) return;
   switch (st.ChannelState[ch]) {
     case StateDownloadConfig:
       HandleConfigReply(st, ch, Status);
@@ -227,7 +393,7 @@ void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
 
 void StartMainDownload(ConsoleState& st, int ch) {
   BeginStep(st, ch, StateDownloadMain, false, 300, true, "Download Main Memory Data ......");
-  Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], st.ImageBaseAddr);
+  Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], Job(st, ch).ImageBaseAddr);
 }
 
 void StartInfoDownload(ConsoleState& st, int ch) {
@@ -249,8 +415,8 @@ void StartErase(ConsoleState& st, int ch) {
 void StartProgramMain(ConsoleState& st, int ch) {
   BeginStep(st, ch, StateProgram, false, ch == 0 ? 500 : 300, true,
             "Starting Main Flash programming......");
-  Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch], st.ImageBaseAddr,
-                                BlockBytes);
+  Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
+                                Job(st, ch).ImageBaseAddr, BlockBytes);
 }
 
 void StartWriteInfo(ConsoleState& st, int ch) {
@@ -285,26 +451,27 @@ void HandleMainDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
   const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
   SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
   if (more) {
-    Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], st.ImageBaseAddr);
-  } else if (st.ProgramInfoData) {
+    Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch],
+                               Job(st, ch).ImageBaseAddr);
+  } else if (Job(st, ch).ProgramInfoData) {
     StartInfoDownload(st, ch);
   } else {
     EndChannelProgress(st, ch, false);
     AddChannelLog(st, ch, "Download Success!");
-    Link(st, ch).SendRestCommand(link::CmdRestart);
+    SendRest(st, ch, link::CmdRestart);
   }
 }
 
 void HandleInfoDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  const bool more = NextBlock(st, ch, InfoLimitKB(st));
+  const bool more = NextBlock(st, ch, InfoLimitKB(st, ch));
   SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
   if (more) {
     Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
   } else {
     EndChannelProgress(st, ch, false);
     AddChannelLog(st, ch, "Download Info Data Success!");
-    Link(st, ch).SendRestCommand(link::CmdRestart);
+    SendRest(st, ch, link::CmdRestart);
   }
 }
 
@@ -345,8 +512,8 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
   const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
   SetGaugeProgress(st, ch, st.BlockCounter[ch]);
   if (more) {
-    Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch], st.ImageBaseAddr,
-                                  BlockBytes);
+    Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
+                                  Job(st, ch).ImageBaseAddr, BlockBytes);
     return;
   }
   const auto endProgramming = [&] {
@@ -355,7 +522,7 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
   };
   if (ch == 0) {
     // Channel 1 continues with the info write also after a manual Program.
-    if (st.ProgramInfoData)
+    if (Job(st, ch).ProgramInfoData)
       StartWriteInfo(st, ch);
     else if (st.AutoMode[ch])
       StartVerifyMain(st, ch);
@@ -364,7 +531,7 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
   } else {
     if (!st.AutoMode[ch])
       endProgramming();
-    else if (st.ProgramInfoData)
+    else if (Job(st, ch).ProgramInfoData)
       StartWriteInfo(st, ch);
     else
       StartVerifyMain(st, ch);
@@ -373,7 +540,7 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
 
 void HandleInfoWriteReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  const bool more = NextBlock(st, ch, InfoLimitKB(st));
+  const bool more = NextBlock(st, ch, InfoLimitKB(st, ch));
   SetGaugeProgress(st, ch, st.BlockCounter[ch] + (ch == 0 ? 3 : 0));
   if (more) {
     Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
@@ -397,7 +564,7 @@ void HandleVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
   const uint8_t status = reply[8];
   if (IsSuccess(status)) {
     AddChannelLog(st, ch, "Main Data verify success!");
-    if (st.ProtectAfterVerify) {
+    if (Job(st, ch).ProtectAfterVerify) {
       StartWriteProtection(st, ch);
     } else {
       if (st.AutoMode[ch]) {
@@ -410,9 +577,9 @@ void HandleVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
     return;
   }
   if (status == ResChipChecksum) {
-    AddChannelLog(
-        st, ch,
-        "Current Buffer Checksum is: " + Hex4(st.s.ImageSum) + ", " + Hex4(st.s.ImageCrc) + ".");
+    AddChannelLog(st, ch,
+                  "Current Buffer Checksum is: " + Hex4(Job(st, ch).s.ImageSum) + ", " +
+                      Hex4(Job(st, ch).s.ImageCrc) + ".");
     // The chip's values only when the reply carries them ([10..11] and [14..15]).
     if (ReplyHolds(st, ch, 10, 6)) {
       const uint16_t chipSum = static_cast<uint16_t>(0x10000 - Word(reply + 10));
@@ -437,7 +604,7 @@ void HandleInfoVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
 void HandleProtectReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   AddChannelLog(st, ch, "Chip Protected data write success!");
-  Link(st, ch).SendRestCommand(link::CmdRestartAfterProtect);
+  SendRest(st, ch, link::CmdRestartAfterProtect);
   EndChannelProgress(st, ch, false);
 }
 
@@ -460,7 +627,7 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   }
   st.OpTimeout[ch] = 500;
   st.ReadRetries[ch] = ReadSendsPerBlock;
-  const uint32_t base = st.ImageBaseAddr & ~uint32_t{0xF};
+  const uint32_t base = Job(st, ch).ImageBaseAddr & ~uint32_t{0xF};
   std::vector<uint8_t>& blocks = st.ReadOutBytes;
   const std::size_t size = ReadOutSize(st, ch, base);
   if (st.BlockCounter[ch] == 0 || blocks.size() != size) blocks.assign(size, 0xFF);
@@ -472,13 +639,13 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
     Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
     return;
   }
-  // The whole chip has come: only now does it replace the image.
-  st.RestorePlacedSerial();
-  if (!blocks.empty()) std::memcpy(st.ImageBuffer.get() + base, blocks.data(), blocks.size());
-  std::vector<uint8_t>().swap(blocks);
+  // The whole chip has come: only now does it replace the image (after the
+  // operation has let go of the image it started with).
   st.FileLoaded = 1;
   AddChannelLog(st, ch, "Data has bee read out!");
   EndChannelProgress(st, ch, false);
+  if (!blocks.empty()) std::memcpy(st.ImageBuffer.get() + base, blocks.data(), blocks.size());
+  std::vector<uint8_t>().swap(blocks);
   if (st.Hooks.ShowImageSummary) st.Hooks.ShowImageSummary();
 }
 
@@ -506,14 +673,15 @@ void HandleReadChipIdReply(ConsoleState& st, int ch, uint8_t Status) {
 void HandleChipInfoReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   // A reply too short for the series' display shows nothing it does not hold.
-  const std::size_t shown = st.s.ChipSeries == '7'   ? ChipSecurityReplyBytes
-                            : st.s.ChipSeries == '6' ? ChipInfoMemoryReplyBytes
-                                                     : 0;
+  const char series = Job(st, ch).s.ChipSeries;
+  const std::size_t shown = series == '7'   ? ChipSecurityReplyBytes
+                            : series == '6' ? ChipInfoMemoryReplyBytes
+                                            : 0;
   if (shown > 0 && !ReplyHolds(st, ch, 0, shown)) return FailChannel(st, ch, link::ResDataError);
   EndChannelProgress(st, ch, false);
-  if (st.s.ChipSeries == '7')
+  if (series == '7')
     ShowChipSecurity(st, ch + 1);
-  else if (st.s.ChipSeries == '6')
+  else if (series == '6')
     ShowChipInfoMemory(st, ch + 1);
 }
 

@@ -1,13 +1,15 @@
-// The operation state machine of one channel (ch = 0..3): the starters that
-// begin each step, the search-reply check, the dispatcher that picks the reply
-// handler by ChannelState and the reply handlers that chain the steps. One
-// routine per step, parameterised by the channel; channel 1 (ch = 0) differs
-// in the places noted.
+// The life of one channel's operations (ch = 0..3), from the command that
+// starts one to its end: the operations the commands start, each with the job
+// it sends (fixed when it starts), the answer gate (a channel that may still be
+// owed an answer has its device identify again first), the steps that chain an
+// operation and the reply handlers that drive them, the 10 ms watchdog tick,
+// and the one end of every operation. One routine per step, parameterised by
+// the channel; channel 1 (ch = 0) differs in the places noted.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
+#include "console/ChannelJob.h"
 #include "console/ConsoleState.h"
 
 namespace kestra::console {
@@ -26,24 +28,52 @@ inline constexpr const char* DeviceModelPrefix = "KestraGangA4";
 // Read-out sends per block before the channel gives up.
 inline constexpr uint8_t ReadSendsPerBlock = 6;
 
+// ---- Starting an operation ----
+
+// Starts an operation on channel ch (idle and on-line), with the job fixed
+// from the settings, images and checksums as they are now: its first step
+// runs at once or, while the channel may still be owed an answer, once the
+// device has identified again (the channel is busy meanwhile).
+void StartOperation(ConsoleState& st, int ch, const OperationRequest& Request);
+// Protect and Write Info store their pending value on every channel that runs
+// nothing, ahead of the starts (a channel without a device keeps it).
+void MarkCommandPending(ConsoleState& st, int ch, uint8_t State);
+// Channel ch enters stand-alone production (its port is opened afterwards).
+void EnterStandAlone(ConsoleState& st, int ch);
+// Sends a REST on channel ch: its answer, if any, comes after the operation,
+// so the channel owes it.
+void SendRest(ConsoleState& st, int ch, uint8_t Code);
+
+// ---- Replies ----
+
 // The identification reply of a channel that is still off-line.
 void HandleSearchReply(ConsoleState& st, int ch);
 // A reply of an on-line channel, with the status CheckRxPacket gave it.
 void DispatchReply(ConsoleState& st, int ch, uint8_t Status);
 
-// Channel ch's operation ended before the device answered it (time-out or
-// interruption): the answer may still come, so the channel identifies again
-// before its next command.
-void MarkAnswerOwed(ConsoleState& st, int ch);
-// Ends channel ch's running operation as failed, saying it was interrupted.
+// ---- Progress and the end of an operation ----
+
+// Arms the watchdog and the gauge of a step; on a channel that runs nothing
+// it begins an operation with the settings as they are.
+void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash);
+
+enum class OperationEnd { Succeeded, Failed, TimedOut, Interrupted };
+// The one end of every operation: its line (time-out, interruption), the
+// channel back to idle with a full gauge (red unless it succeeded), the job
+// dropped; a time-out or an interruption leaves the channel owing an answer.
+void EndOperation(ConsoleState& st, int ch, OperationEnd How);
+void EndChannelProgress(ConsoleState& st, int ch, bool Failed);
+// Ends channel ch's running operation as interrupted (nothing when idle).
 void InterruptChannel(ConsoleState& st, int ch);
-// Runs Start for channel ch at once or, when the channel may still be owed an
-// answer, once it has identified again (the channel is busy meanwhile).
-void StartWhenIdentified(ConsoleState& st, int ch, std::function<void()> Start);
+// The 10 ms tick of channel ch: watchdog, timed progress, time-out.
+void ChannelTick(ConsoleState& st, int ch);
+// The window goes: every running operation ends and nothing waits any more.
+void ReleaseChannels(ConsoleState& st);
 // True while some channel runs an operation (stand-alone production is none).
 bool AnyChannelBusy(const ConsoleState& st);
 
-// Starters.
+// ---- Steps (each begins the step of its name; the handlers chain them) ----
+
 void StartMainDownload(ConsoleState& st, int ch);
 void StartInfoDownload(ConsoleState& st, int ch);
 void StartBlankCheck(ConsoleState& st, int ch);

@@ -63,44 +63,6 @@ void AddChannelLog(ConsoleState& st, int ch, const std::string& Msg) {
                       std::to_string(static_cast<int>(st.ChannelNo[ch]) + 1) + " : " + Msg);
 }
 
-void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash) {
-  if (!ValidChannel(ch)) return;
-  st.BlockCounter[ch] = 0;
-  st.TransferSizeKB[ch] = st.s.FlashSizeKB;
-  st.ChannelBusy[ch] = 1;
-  st.OpTimeout[ch] = Ticks;
-  ui::TGauge* gauge = st.ChannelGauge[ch];
-  if (!gauge) return;
-  // The progress is set before the maximum, so it is held within the
-  // maximum the gauge had before.
-  if (ByFlash) {
-    gauge->SetProgress(3);
-    gauge->SetMaxValue(st.s.FlashSizeKB);
-  } else {
-    gauge->SetProgress(Ticks / 10);
-    gauge->SetMaxValue(Ticks);
-  }
-  gauge->SetForeColor(ui::GaugeBlue);
-}
-
-void EndChannelProgress(ConsoleState& st, int ch, bool Failed) {
-  if (!ValidChannel(ch)) return;
-  if (Failed && st.ChannelState[ch] == StateReadMain) {
-    // The image takes a read-out only whole: the blocks that came are dropped.
-    std::vector<uint8_t>().swap(st.ReadOutBytes);
-    AddChannelLog(st, ch, "Read out not finished, the image was kept!");
-  }
-  st.OpTimeout[ch] = 0;
-  st.ChannelBusy[ch] = 0;
-  st.ProgressByTimer = false;
-  if (st.Hooks.ShowViewPage) st.Hooks.ShowViewPage(0);
-  if (ui::TGauge* gauge = st.ChannelGauge[ch]) {
-    gauge->SetForeColor(Failed ? ui::GaugeRed : ui::GaugeBlue);
-    gauge->SetProgress(gauge->MaxValue());
-  }
-  st.ChannelState[ch] = StateIdle;
-}
-
 std::string ChannelResultText(int ch, uint8_t Code) {
   for (const auto& e : ResultTable)
     if (e.code == Code) return e.text;

@@ -1,5 +1,6 @@
-// Beginning and end of a channel operation (watchdog, gauge), result texts
-// and log lines, written once for all channels (ch = 0..3).
+// Result texts and log lines of the channels, written once for all channels
+// (ch = 0..3). The beginning and end of an operation are the channel
+// machine's.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,6 @@ void AddMemoLine(ConsoleState& st, const std::string& Line);
 // "> " + time + " Channel " + (ChannelNo[ch] + 1) + " : " + Msg.
 void AddChannelLog(ConsoleState& st, int ch, const std::string& Msg);
 
-void StartChannelProgress(ConsoleState& st, int ch, uint16_t Ticks, bool ByFlash);
-void EndChannelProgress(ConsoleState& st, int ch, bool Failed);
 // Logs the code's text for the channel unless it is idle; beeps for 0 and 6.
 void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code);
 // The result text of a code as channel ch words it.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "console/DataImage.h"
 #include "link/Frame.h"
 #include "link/Packets.h"
 
@@ -42,9 +43,64 @@ inline constexpr uint8_t StateReadChipInfo = 37;
 inline constexpr uint8_t StateInfoWrite = 51;
 inline constexpr uint8_t StateReadInfo = 53;
 inline constexpr uint8_t StateVerifyInfo = 58;
-inline constexpr uint8_t StateReidentify = 61;  // identifying again ahead of a command
+inline constexpr uint8_t StateReidentify =
+    61;  // identifying the device again ahead of an operation
 inline constexpr uint8_t StateIdle = 80;
 inline constexpr uint8_t StateStandAlone = 240;
+
+// The operations a command starts on a channel.
+enum class Operation : uint8_t {
+  Download,
+  Auto,
+  BlankCheck,
+  Erase,
+  Program,
+  Verify,
+  Protect,
+  ReadMain,
+  ReadChipId,
+  ReadChipInfo,
+  WriteInfo,
+  ReadInfo,
+  VerifyInfo,
+};
+
+// What one channel's operation sends, fixed when the operation starts and kept
+// until it ends, whatever the operator or another channel changes meanwhile:
+// the settings and chip parameters with the image checksums, the info and
+// protection choices, the data images as they were, the protection data and
+// the channel's own serial number.
+struct ChannelJob {
+  bool Open = false;  // an operation holds the job
+  Operation Op = Operation::BlankCheck;
+  link::PacketSettings s;  // ImageSum and ImageCrc: of the image with the serial number
+  bool ProgramInfoData = false;
+  bool ProtectAfterVerify = false;
+  uint32_t ImageBaseAddr = 0;
+  DataImage::Snapshot Image;
+  DataImage::Snapshot Info;
+  std::array<uint8_t, 64> Protect{};
+  link::SerialOverlay Serial;
+  link::ConfigTexts Texts;  // Download's text fields
+};
+
+// Whether a channel's device may still owe it an answer. A reply counts for
+// the running operation only while the channel owes nothing older:
+//   Clear        every command sent has been answered, or the device was found
+//                afresh;
+//   Owed         an answer may still come: the last operation ended on a
+//                time-out or an interruption, or a REST went out (answered or
+//                not);
+//   Identifying  an operation waits for the device to identify again: a search
+//                is out, every other reply is dropped, and the identification
+//                runs the operation's first step.
+// Clear -> Owed: a time-out, an interruption, a REST. Owed -> Identifying: an
+// operation starts. Identifying -> Clear: the identification came (its first
+// step runs). Identifying -> Owed: the operation ended first (time-out,
+// interruption, the window closing); nothing waits any more. Any -> Clear: the
+// device identified in a search (Find Device). An identification that nothing
+// waits for answers no command and is dropped wherever it arrives.
+enum class AnswerGate : uint8_t { Clear, Owed, Identifying };
 
 // The few window parts that the channel routines touch, set by the main
 // window (tests may set their own). Unset hooks do nothing.
@@ -108,17 +164,12 @@ struct ConsoleState {
   std::array<uint8_t, ChannelCount> AutoMode{};
   std::array<uint8_t, ChannelCount> ChannelBusy{};
   std::array<uint8_t, ChannelCount> ReadRetries{};
-  // A channel whose operation ended before the device answered it may still
-  // be owed that answer: it identifies again before its next command. The
-  // device answers in order, so every reply ahead of the answer to the last
-  // identification sent is dropped; then the waiting start runs.
-  std::array<uint8_t, ChannelCount> NeedsIdent{};
-  std::array<uint8_t, ChannelCount> IdentsOwed{};  // identification replies still to come
-  std::array<std::function<void()>, ChannelCount> AfterIdent;
+  std::array<AnswerGate, ChannelCount> Gate{};
+  std::array<ChannelJob, ChannelCount> Jobs;
 
   // Data buffers (heap: the images are large).
-  std::unique_ptr<uint8_t[]> ImageBuffer;    // link::ImageBufferSize bytes
-  std::unique_ptr<uint8_t[]> InfoBuffer;     // link::InfoBufferSize bytes
+  DataImage ImageBuffer{link::ImageBufferSize};
+  DataImage InfoBuffer{link::InfoBufferSize};
   std::unique_ptr<uint8_t[]> ProtectConfig;  // link::ProtectConfigSize bytes
   std::array<std::unique_ptr<link::ChannelBuffers>, ChannelCount> Buffers;
 
@@ -126,24 +177,13 @@ struct ConsoleState {
   // when the last block has come. Empty (released) between read-outs.
   std::vector<uint8_t> ReadOutBytes;
 
-  // The on-line serial number last placed into ImageBuffer and the image
-  // bytes it replaced there.
-  struct SerialPlacement {
-    bool Placed = false;
-    uint32_t Addr = 0;
-    uint8_t Length = 0;
-    std::array<uint8_t, 8> Replaced{};
-  };
-  SerialPlacement PlacedSerial;
-  // Puts back the bytes the last placement replaced and forgets it; false
-  // when no placement was held.
-  bool RestorePlacedSerial();
-
   // The program's pseudo-random generator.
   link::RandomSource Random;
 
-  // The link routines of each channel, bound to the buffers above.
+  // The link routines of each channel, bound to the buffers above. While no
+  // operation runs, a channel's packets carry the settings as collected last.
   std::array<std::unique_ptr<link::LinkChannel>, ChannelCount> Link;
+  link::PacketSource IdleSource() const;
 
   // RxCount lives in the channel buffers.
   uint16_t RxCount(int ch) const { return Buffers[ch]->RxCount; }

@@ -1,7 +1,8 @@
 // The main window's image files and data views: object file loads, raw saves,
-// info data files, the summary and checksums, the two hex views and the
-// placement of the on-line serial number. Parsing, writing and checksums are
-// the companion library's.
+// info data files, the summary and checksums, the two hex views, and the check
+// that the serial numbers lie inside the chip. Parsing, writing and checksums
+// are the companion library's. The views show the image as loaded: the serial
+// numbers go into each channel's packets, never into the image.
 #include <QByteArray>
 #include <QCheckBox>
 #include <QFile>
@@ -56,7 +57,6 @@ void TProgramArmFrm::FileOpenBtnClick() {
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
   if (!path) return;
-  st_.RestorePlacedSerial();  // the serial placed in the old image is no byte of it
   rhb::InitialDataBuffer16M(st_.ImageBuffer.get(), 0x2FFFF, 0xFF, link::ImageBufferSize);
   st_.PartialImage = false;  // nothing of an earlier file is left
   ProductEdit->setText(QFileInfo(*path).fileName());
@@ -75,7 +75,6 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
   // After a failed load the image may hold part of that file: only a fresh
   // Load makes it programmable again (a read-out's FileLoaded stays).
   if (!st_.PartialImage) st_.FileLoaded = 1;
-  st_.RestorePlacedSerial();  // a further file lays over the image's own bytes
   LogInfo("Load object file of \"" + FileName.toStdString() + "\".");
   const std::string name = Path8(FileName);
   const QString kind = QFileInfo(FileName).suffix().toUpper().left(3);
@@ -151,7 +150,7 @@ void TProgramArmFrm::FileSaveBtnClick() {
   }
   rhb::RhbError err;
   const int32_t rc =
-      rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.ImageBuffer.get(), st_.s.ChipStartAddr,
+      rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.ImageBuffer.data(), st_.s.ChipStartAddr,
                               st_.ChipEndAddr, link::ImageBufferSize, &err);
   if (rc != rhb::RhbOk) {
     const std::string text = FailureText("Save of", *path, err);
@@ -196,7 +195,7 @@ void TProgramArmFrm::SaveEepData1Click() {
                                            QString::fromUtf8(SaveDialogDefaultExt));
   if (!path) return;
   rhb::RhbError err;
-  const int32_t rc = rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.InfoBuffer.get(), 0,
+  const int32_t rc = rhb::DoSaveToBinaryFile(Path8(*path).c_str(), st_.InfoBuffer.data(), 0,
                                              static_cast<uint32_t>(st_.s.InfoMemSize) - 1u,
                                              link::InfoBufferSize, &err);
   if (rc != rhb::RhbOk) {
@@ -226,7 +225,7 @@ void TProgramArmFrm::ShowImageSummary() {
 }
 
 void TProgramArmFrm::ShowImageChecksums(uint32_t First, uint32_t Last) {
-  const uint8_t* image = st_.ImageBuffer.get();
+  const uint8_t* image = st_.ImageBuffer.data();
   st_.s.ImageCrc =
       static_cast<uint16_t>(rhb::GetTolvexCheckSum(image, First, Last, link::ImageBufferSize));
   st_.s.ImageSum =
@@ -251,12 +250,12 @@ void TProgramArmFrm::FillHexView(uint32_t First, uint32_t Last) {
   HexViewer->ReserveRows(static_cast<int>(rows));
   for (uint32_t i = 0; i < rows; ++i) {
     const uint32_t addr = (r0 + i) * 16;
-    HexViewer->AddRow(addr, st_.ImageBuffer.get() + addr);
+    HexViewer->AddRow(addr, st_.ImageBuffer.data() + addr);
   }
 }
 
 void TProgramArmFrm::ShowInfoData() {
-  const uint8_t* info = st_.InfoBuffer.get();
+  const uint8_t* info = st_.InfoBuffer.data();
   const uint32_t size = st_.s.InfoMemSize;
   const uint32_t last = size - 1u;  // 0xFFFFFFFF without info memory: checksums 0
   st_.s.InfoCrc =
@@ -277,46 +276,9 @@ void TProgramArmFrm::ShowInfoData() {
   ChkBoxEep->setChecked(programmed);
 }
 
-void TProgramArmFrm::PlaceOnlineSerialNumber() {
-  auto& s = st_.s;
-  uint8_t serial[8];
-  const int length = OnlineSerialLength();
-  for (int i = 0; i < 4; ++i) serial[i] = static_cast<uint8_t>(s.SnValue >> (8 * i));
-  if (length == 8)
-    for (int i = 0; i < 4; ++i) serial[4 + i] = static_cast<uint8_t>(s.SnHigh >> (8 * i));
-  // Each placement starts from the image's own bytes.
-  const uint32_t earlier = st_.PlacedSerial.Addr;
-  const bool restored = st_.RestorePlacedSerial();
-  if (restored) RefreshHexRows(earlier & ~0xFu);
-  // The serial number goes where the operator's address says, the address
-  // that the log shows and the device is told.
-  const uint32_t addr = s.SnAddr;
-  if (addr > link::ImageBufferSize - static_cast<uint32_t>(length)) {
-    LogInfo(Hex("Serial No address 0x%08X is outside the image, no serial number placed!", addr));
-    if (restored) ShowImageChecksums(s.ChipStartAddr, st_.ChipEndAddr);
-    return;
-  }
-  st_.PlacedSerial.Placed = true;
-  st_.PlacedSerial.Addr = addr;
-  st_.PlacedSerial.Length = static_cast<uint8_t>(length);
-  std::copy_n(st_.ImageBuffer.get() + addr, length, st_.PlacedSerial.Replaced.begin());
-  const bool bigEndian = SNOrderChk->isChecked();
-  for (int k = 0; k < length; ++k) {
-    const uint8_t b = bigEndian ? serial[length - 1 - k] : serial[k];
-    const uint32_t a = addr + static_cast<uint32_t>(k);
-    st_.ImageBuffer[a] = b;
-    const int row = HexViewer->RowOfAddress(a);
-    if (row > 0) HexViewer->SetCell(static_cast<int>(a % 16) + 1, row, ui::HexByteText(b));
-  }
-  ShowImageChecksums(s.ChipStartAddr, st_.ChipEndAddr);
-  RefreshHexRows(addr & ~0xFu);
-}
-
-int TProgramArmFrm::OnlineSerialLength() const { return ChkBoxSNLen->isChecked() ? 8 : 4; }
-
 bool TProgramArmFrm::OnlineSerialFitsChip() {
   const uint64_t first = st_.s.SnAddr;
-  const uint64_t last = first + static_cast<uint64_t>(OnlineSerialLength()) - 1;
+  const uint64_t last = first + (st_.s.SnLength == 8 ? 8u : 4u) - 1;
   if (first >= st_.s.ChipStartAddr && last <= st_.ChipEndAddr) return true;
   char text[160];
   std::snprintf(text, sizeof text,
@@ -327,21 +289,6 @@ bool TProgramArmFrm::OnlineSerialFitsChip() {
   LogInfo(text);
   ui::Dialogs().InformationBox(this, QStringLiteral("Information"), QString::fromUtf8(text));
   return false;
-}
-
-void TProgramArmFrm::TakeBackOnlineSerialNumber() {
-  const uint32_t addr = st_.PlacedSerial.Addr;
-  if (!st_.RestorePlacedSerial()) return;
-  ShowImageChecksums(st_.s.ChipStartAddr, st_.ChipEndAddr);
-  RefreshHexRows(addr & ~0xFu);
-}
-
-void TProgramArmFrm::RefreshHexRows(uint32_t Addr) {
-  for (uint32_t a : {Addr, Addr + 16}) {
-    if (a > link::ImageBufferSize - 16) continue;
-    const int row = HexViewer->RowOfAddress(a);
-    if (row > 0) HexViewer->SetRowBytes(row, st_.ImageBuffer.get() + a);
-  }
 }
 
 }  // namespace kestra::console

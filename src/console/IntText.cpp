@@ -61,6 +61,18 @@ int32_t StrToInt(const std::string& s) {
   return static_cast<int32_t>(static_cast<uint32_t>(ParseInteger<32>(s)));
 }
 
+uint32_t StrToCardinal(const std::string& s) {
+  try {
+    return static_cast<uint32_t>(StrToInt(s));
+  } catch (const EConvertError&) {
+  }
+  // Beyond StrToInt only the decimal texts 2147483648..4294967295 remain.
+  const int64_t v = StrToInt64(s);
+  const bool decimal = s.find_first_not_of(" +0123456789") == std::string::npos;
+  if (!decimal || v > int64_t{UINT32_MAX}) Fail(s);
+  return static_cast<uint32_t>(v);
+}
+
 int64_t StrToInt64(const std::string& s) { return static_cast<int64_t>(ParseInteger<64>(s)); }
 
 }  // namespace kestra::console

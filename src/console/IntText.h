@@ -18,6 +18,11 @@ class EConvertError : public std::runtime_error {
 // to 8 digits, 0x80000000..0xFFFFFFFF giving those bit patterns.
 int32_t StrToInt(const std::string& s);
 
+// A 32-bit value as the serial-number edits hold it: every text StrToInt
+// takes, and decimal up to 4294967295 as well (the decimal display of any
+// 32-bit serial number).
+uint32_t StrToCardinal(const std::string& s);
+
 // Signed 64-bit with the same notation: decimal within the int64 range,
 // hexadecimal up to 16 digits.
 int64_t StrToInt64(const std::string& s);

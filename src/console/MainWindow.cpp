@@ -106,6 +106,8 @@ TProgramArmFrm::~TProgramArmFrm() {
     st_.CommPorts[k] = nullptr;
     st_.Link[k]->SetPort(nullptr);
   }
+  // Nothing runs or waits on the window's channels any more.
+  ReleaseChannels(st_);
 }
 
 void TProgramArmFrm::BindForms(TAboutForm* about, TChipSelectForm* chipSelect,
@@ -762,6 +764,12 @@ void TProgramArmFrm::CheckBoxSNClick() {
   LogInfo(on ? "S/N Function is Enabled!" : "S/N Function is Disabled!");
 }
 
+void TProgramArmFrm::AdvanceSerialNumber() {
+  const uint32_t next = st_.s.SnValue + st_.s.SnStep;
+  SNEdit->setText(ChkBoxSNDP->isChecked() ? QString::number(next)
+                                          : QString::asprintf("0x%08X", next));
+}
+
 void TProgramArmFrm::ChkBoxSNLenClick() { EditSNHW->setEnabled(ChkBoxSNLen->isChecked()); }
 
 void TProgramArmFrm::ChkBoxSNDPClick() {
@@ -798,8 +806,10 @@ void TProgramArmFrm::SetTabSheetEepVisible(bool visible) {
   ViewPageCtrl->setTabVisible(ViewPageCtrl->indexOf(TabSheetEep), visible);
 }
 
-bool TProgramArmFrm::RefusedWhileBusy() {
-  if (!AnyChannelBusy(st_)) return false;
+bool TProgramArmFrm::RefusedWhileBusy() { return RefusedWhileBusy(AnyChannelBusy(st_)); }
+
+bool TProgramArmFrm::RefusedWhileBusy(bool busy) {
+  if (!busy) return false;
   ui::Dialogs().InformationBox(
       this, QStringLiteral("Information"),
       QStringLiteral("The programmers are busy: wait until the operation has ended!"));

@@ -109,17 +109,18 @@ class TProgramArmFrm : public QMainWindow {
   // True, after a box saying why, while a channel runs an operation: the
   // image, the info data and the chip stay as the operation uses them.
   bool RefusedWhileBusy();
+  // The same box when busy holds.
+  bool RefusedWhileBusy(bool busy);
   void ShowImageSummary();
   void ShowInfoData();
   void ShowImageChecksums(uint32_t First, uint32_t Last);
   void FillHexView(uint32_t First, uint32_t Last);
-  void PlaceOnlineSerialNumber();
-  // False, with a message box, when a byte of the on-line serial number would
-  // lie outside the chip's range.
+  // False, with a message box and a log line, when a byte of the serial number
+  // (at SnAddr, SnLength bytes, as collected) would lie outside the chip.
   bool OnlineSerialFitsChip();
-  // Puts back the image bytes the last placement replaced (views follow).
-  void TakeBackOnlineSerialNumber();
-  void RefreshHexRows(uint32_t Addr);
+  // After a batch placed its serial numbers: "S/N Initial" moves on by SnStep,
+  // in the edit's notation, so the next batch continues where this one ended.
+  void AdvanceSerialNumber();
 
   // ---- Log ----
   void LogInfo(const std::string& Msg);
@@ -259,7 +260,6 @@ class TProgramArmFrm : public QMainWindow {
   void BuildMenus();
   void BuildStatusBar();
   void ConnectHandlers();
-  int OnlineSerialLength() const;  // 8 with "SN 8-Bytes Length" ticked, else 4
   void ShowImageForChip();
   void BindSerialComponents();
   void BindStateHooks();

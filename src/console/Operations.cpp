@@ -46,13 +46,9 @@ ConsoleOperations::ConsoleOperations(TProgramArmFrm& form, ConsoleState& st)
     : form_(form), st_(st) {}
 ConsoleOperations::~ConsoleOperations() = default;
 
-serial::TComm* ConsoleOperations::Port(int k) {
-  serial::TComm* port = st_.CommPorts[k] ? st_.CommPorts[k] : form_.SerComms[k];
-  if (st_.Link[k]->Port() != port) st_.Link[k]->SetPort(port);
-  return port;
-}
+serial::TComm* ConsoleOperations::Port(int k) const { return st_.CommPorts[k]; }
 
-bool ConsoleOperations::PortOpen(int k) {
+bool ConsoleOperations::PortOpen(int k) const {
   serial::TComm* port = Port(k);
   return port && port->PortHandle() != 0;
 }
@@ -73,7 +69,6 @@ void ConsoleOperations::BitBtnFreshClick() {
   for (int k = 0; k < ChannelCount; ++k) {
     ClosePortIfOpen(k);
     st_.DeviceOnline[k] = 0;
-    st_.ChannelBusy[k] = 0;
   }
   st_.ChannelsMapped = 0;
   link::EnumVirtualComPorts(*form_.ComboBoxCOM, link::NoDeviceTextConsole);
@@ -86,7 +81,6 @@ void ConsoleOperations::BitBtnFindCOMClick() {
   const unsigned interrupted = InterruptBusyChannels();
   for (int k = 0; k < ChannelCount; ++k) {
     st_.ResetRx(k);
-    st_.ChannelBusy[k] = 0;
     if (ui::TGauge* g = st_.ChannelGauge[k]) {
       g->setEnabled(false);
       if (!(interrupted & (1u << k))) {  // an interrupted channel stays red
@@ -123,17 +117,7 @@ void ConsoleOperations::Timer1Timer() {
     }
     st_.ChannelsMapped = 1;
   }
-  for (int k = 0; k < ChannelCount; ++k) {
-    if (!st_.ChannelBusy[k]) continue;
-    if (st_.OpTimeout[k] > 0) --st_.OpTimeout[k];
-    if (st_.ProgressByTimer && form_.Gauges[k])
-      form_.Gauges[k]->SetProgress(form_.Gauges[k]->Progress() + 1);
-    if (st_.OpTimeout[k] == 0) {
-      AddChannelLog(st_, k, "Operation Time Out!");
-      EndChannelProgress(st_, k, true);
-      MarkAnswerOwed(st_, k);
-    }
-  }
+  for (int k = 0; k < ChannelCount; ++k) ChannelTick(st_, k);
 }
 
 void ConsoleOperations::SerCommReceiveData(int k, const uint8_t* Buffer, uint16_t BufferLength) {
@@ -170,16 +154,13 @@ void ConsoleOperations::SpdBtnStartPrgClick() {
   const int ports = ListedPortsToUse();
   for (int k = 0; k < ports; ++k) {
     ClosePortIfOpen(k);
-    st_.ResetRx(k);
-    st_.ChannelState[k] = StateStandAlone;
-    st_.DeviceOnline[k] = 1;
-    if (ui::TGauge* g = st_.ChannelGauge[k]) g->SetProgress(0);
+    EnterStandAlone(st_, k);
     LogInfo(st_, StandAloneNotice);
     serial::TComm* port = Port(k);
     port->CommName = form_.ComboBoxCOM->Item(k);
     port->OpenPort();
     platform::SleepMs(PortSettleMs);
-    if (PortOpen(k)) st_.Link[k]->SendRestCommand(link::CmdRestart);
+    if (PortOpen(k)) SendRest(st_, k, link::CmdRestart);
   }
 }
 
@@ -216,46 +197,34 @@ bool ConsoleOperations::CommandAllowed(bool needsFile) {
   return true;
 }
 
-bool ConsoleOperations::FirstChannelOnline() {
-  if (st_.DeviceOnline[st_.ChannelNo[0]]) return true;
-  LogInfo(st_, NoDevice);
-  return false;
+// The first-channel commands need that channel on-line, and do not start
+// while it runs an operation.
+bool ConsoleOperations::FirstChannelFree() {
+  if (!st_.DeviceOnline[st_.ChannelNo[0]]) {
+    LogInfo(st_, NoDevice);
+    return false;
+  }
+  return !form_.RefusedWhileBusy(st_.ChannelBusy[st_.ChannelNo[0]] != 0);
 }
 
-void ConsoleOperations::ForFoundChannels(const std::function<void(int)>& start) {
-  // Bounded by the devices that answered, and never beyond the four channels.
-  const int last = std::min<int>(st_.DevicesFound, ChannelCount);
-  RunOnChannels(last, start);
-}
-
-void ConsoleOperations::RunOnChannels(int count, const std::function<void(int)>& start,
-                                      const std::function<void(int)>& markEvery) {
+int ConsoleOperations::RunOnChannels(int count, const OperationRequest& request,
+                                     const std::function<void(int)>& markIdle) {
   int started = 0;
   for (int k = 0; k < count; ++k) {
-    if (markEvery) markEvery(k);
-    if (st_.ChannelBusy[k] || !st_.DeviceOnline[k]) continue;
-    StartOnChannel(k, start);
+    // A running operation is never taken over by another command.
+    if (st_.ChannelBusy[k]) continue;
+    if (markIdle) markIdle(k);
+    if (!st_.DeviceOnline[k]) continue;
+    StartOperation(st_, k, request);
     ++started;
   }
   if (started == 0) LogInfo(st_, NoDevice);
+  return started;
 }
 
-void ConsoleOperations::SpdBtnDownLoadClick() {
-  if (!CommandAllowed(true)) return;
-  form_.CollectSettings();
-  st_.ProgressByTimer = false;
-  const link::ConfigTexts texts{
-      form_.MCUNameEdit->text().toStdString(), form_.ProductEdit->text().toStdString(),
-      form_.VerEdit->text().toStdString(), form_.DateEdit->text().toStdString()};
-  ForFoundChannels([=, this](int k) {
-    st_.ResetRx(k);
-    st_.ChannelState[k] = StateDownloadConfig;
-    LogInfo(st_, ChannelText("Programmer ", k, " : Start to download data......"));
-    StartChannelProgress(st_, k, 500, true);
-    Port(k);
-    st_.Link[k]->SendConfigPacket(link::CmdDownloadConfig,
-                                  static_cast<uint16_t>(st_.Random.Random(0xFFFF)), texts);
-  });
+int ConsoleOperations::ForFoundChannels(const OperationRequest& request) {
+  // Bounded by the devices that answered, and never beyond the four channels.
+  return RunOnChannels(std::min<int>(st_.DevicesFound, ChannelCount), request);
 }
 
 bool ConsoleOperations::OnlineSerialNumberOn() const {
@@ -263,14 +232,25 @@ bool ConsoleOperations::OnlineSerialNumberOn() const {
          form_.ChkBoxPCSN->isChecked();
 }
 
-bool ConsoleOperations::PrepareOnlineSerialNumber() {
-  if (!OnlineSerialNumberOn()) {
-    form_.TakeBackOnlineSerialNumber();
-    return true;
-  }
-  if (!form_.OnlineSerialFitsChip()) return false;
-  form_.PlaceOnlineSerialNumber();
-  return true;
+void ConsoleOperations::SpdBtnDownLoadClick() {
+  if (!CommandAllowed(true)) return;
+  form_.CollectSettings();
+  // The programmers place the serial numbers themselves: inside the chip.
+  if (st_.s.SnEnable != 0 && !form_.OnlineSerialFitsChip()) return;
+  st_.ProgressByTimer = false;
+  OperationRequest request(Operation::Download);
+  request.Texts = {form_.MCUNameEdit->text().toStdString(), form_.ProductEdit->text().toStdString(),
+                   form_.VerEdit->text().toStdString(), form_.DateEdit->text().toStdString()};
+  ForFoundChannels(request);
+}
+
+// Auto and Prog: with on-line serial numbers every started channel places its
+// own, and the next batch continues where this one ended.
+void ConsoleOperations::StartWithSerialNumbers(Operation op) {
+  const bool serial = OnlineSerialNumberOn();
+  if (serial && !form_.OnlineSerialFitsChip()) return;
+  const int started = ForFoundChannels(OperationRequest(op, serial));
+  if (serial && started > 0) form_.AdvanceSerialNumber();
 }
 
 void ConsoleOperations::AutoSpdBtnClick() {
@@ -278,133 +258,90 @@ void ConsoleOperations::AutoSpdBtnClick() {
   if (!CommandAllowed(true)) return;
   form_.CollectSettings();
   AddMemoLine(st_, ">--------------------------------------------");
-  if (!PrepareOnlineSerialNumber()) return;
-  ForFoundChannels([=, this](int k) {
-    st_.ResetRx(k);
-    st_.AutoMode[k] = 1;
-    LogInfo(st_,
-            ChannelText("Chip ", k, " : Start Auto-Programming, do chip blank checking......"));
-    Port(k);
-    StartBlankCheck(st_, k);
-  });
+  StartWithSerialNumbers(Operation::Auto);
 }
 
-void ConsoleOperations::ManualOnFound(bool needsFile, void (*starter)(ConsoleState&, int),
-                                      bool placeSerial, int timerFlag) {
-  if (!CommandAllowed(needsFile)) return;
+void ConsoleOperations::ManualOnFound(const ManualCommand& command) {
+  if (!CommandAllowed(command.NeedsFile)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
-  if (placeSerial && !PrepareOnlineSerialNumber()) return;
-  if (timerFlag >= 0) st_.ProgressByTimer = timerFlag != 0;
-  ForFoundChannels([=, this](int k) {
-    st_.ResetRx(k);
-    st_.AutoMode[k] = 0;
-    Port(k);
-    starter(st_, k);
-  });
+  if (command.TimedProgress) st_.ProgressByTimer = *command.TimedProgress;
+  if (command.PlacesSerial)
+    StartWithSerialNumbers(command.Op);
+  else
+    ForFoundChannels(OperationRequest(command.Op));
 }
 
-void ConsoleOperations::SpdBtnBlankClick() { ManualOnFound(false, StartBlankCheck, false, -1); }
-void ConsoleOperations::SpdBtnEraseClick() { ManualOnFound(false, StartErase, false, -1); }
-void ConsoleOperations::SpdBtnProgClick() { ManualOnFound(true, StartProgramMain, true, -1); }
-void ConsoleOperations::SpdBtnVerifyClick() { ManualOnFound(true, StartVerifyMain, false, 1); }
+void ConsoleOperations::SpdBtnBlankClick() {
+  ManualOnFound({.NeedsFile = false,
+                 .Op = Operation::BlankCheck,
+                 .PlacesSerial = false,
+                 .TimedProgress = std::nullopt});
+}
+void ConsoleOperations::SpdBtnEraseClick() {
+  ManualOnFound({.NeedsFile = false,
+                 .Op = Operation::Erase,
+                 .PlacesSerial = false,
+                 .TimedProgress = std::nullopt});
+}
+void ConsoleOperations::SpdBtnProgClick() {
+  ManualOnFound({.NeedsFile = true,
+                 .Op = Operation::Program,
+                 .PlacesSerial = true,
+                 .TimedProgress = std::nullopt});
+}
+void ConsoleOperations::SpdBtnVerifyClick() {
+  ManualOnFound(
+      {.NeedsFile = true, .Op = Operation::Verify, .PlacesSerial = false, .TimedProgress = true});
+}
 
 void ConsoleOperations::ProtectChip1Click() {
   if (!CommandAllowed(false)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  RunOnChannels(
-      ChannelCount,
-      [=, this](int k) {
-        Port(k);
-        StartWriteProtection(st_, k);
-      },
-      [&](int k) {
-        st_.ResetRx(k);
-        st_.ChannelState[k] = StateProtectPending;
-        st_.OpTimeout[k] = 500;
-        st_.AutoMode[k] = 0;
-      });
+  RunOnChannels(ChannelCount, OperationRequest(Operation::Protect),
+                [this](int k) { MarkCommandPending(st_, k, StateProtectPending); });
 }
 
 void ConsoleOperations::SpeedButtonRDClick() {
   if (!CommandAllowed(false) || !FirstChannelFree()) return;
-  const int c = st_.ChannelNo[0];
-  if (IdentifyFirst(c, [this] { SpeedButtonRDClick(); })) return;
   form_.CollectSettings();
   AddMemoLine(st_, "");
   LogInfo(st_, "Chip 1 : Read chip all memory......");
   st_.ProgressByTimer = false;
-  st_.AutoMode[c] = 0;
-  st_.ChannelState[c] = StateReadMain;
-  st_.ResetRx(c);
-  st_.ReadRetries.fill(ReadSendsPerBlock);
-  StartChannelProgress(st_, c, 500, true);
-  Port(c);
-  st_.Link[c]->SendParamCommand(link::CmdReadMain, st_.BlockCounter[c]);
+  StartOperation(st_, st_.ChannelNo[0], OperationRequest(Operation::ReadMain));
 }
 
-void ConsoleOperations::ChipReadOnAll(uint8_t state, const char* text, uint8_t sub) {
+void ConsoleOperations::ChipReadOnAll(Operation op) {
   if (!CommandAllowed(false)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, [=, this](int k) {
-    st_.ResetRx(k);
-    st_.AutoMode[k] = 0;
-    st_.ChannelState[k] = state;
-    LogInfo(st_, ChannelText("Chip ", k, text));
-    StartChannelProgress(st_, k, 200, false);
-    Port(k);
-    st_.Link[k]->SendParamCommand(link::CmdChipOperation, sub);
-  });
+  RunOnChannels(ChannelCount, OperationRequest(op));
 }
 
-void ConsoleOperations::ReadChipIDInfo1Click() {
-  ChipReadOnAll(StateReadChipId, " : Read Chip ID data......", link::SubReadChipId);
-}
-
-void ConsoleOperations::ReadChipInfoMemory1Click() {
-  ChipReadOnAll(StateReadChipInfo, " : Read Chip Info Memory......", link::SubReadChipInfo);
-}
+void ConsoleOperations::ReadChipIDInfo1Click() { ChipReadOnAll(Operation::ReadChipId); }
+void ConsoleOperations::ReadChipInfoMemory1Click() { ChipReadOnAll(Operation::ReadChipInfo); }
 
 void ConsoleOperations::WriteChipEepData1Click() {
   if (!CommandAllowed(true)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = false;
-  RunOnChannels(
-      ChannelCount,
-      [=, this](int k) {
-        Port(k);
-        StartWriteInfo(st_, k);
-      },
-      [&](int k) {
-        st_.ChannelState[k] = StateInfoWritePending;
-        st_.ResetRx(k);
-        st_.OpTimeout[k] = 500;
-        st_.AutoMode[k] = 0;
-        LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
-      });
+  RunOnChannels(ChannelCount, OperationRequest(Operation::WriteInfo), [this](int k) {
+    MarkCommandPending(st_, k, StateInfoWritePending);
+    LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
+  });
 }
 
 void ConsoleOperations::ReadChipEepData1Click() {
   if (!CommandAllowed(false) || !FirstChannelFree()) return;
-  const int c = st_.ChannelNo[0];
-  if (IdentifyFirst(c, [this] { ReadChipEepData1Click(); })) return;
-  st_.ChannelState[c] = StateReadInfo;
-  st_.ResetRx(c);
   st_.ProgressByTimer = false;
-  st_.AutoMode[c] = 0;
   AddMemoLine(st_, "");
   LogInfo(st_, "Chip 1 : Read Chip OTP Data......");
   form_.CollectSettings();
-  StartChannelProgress(st_, c, 300, st_.s.InfoMemSize >= 1024);
-  st_.TransferSizeKB[c] = static_cast<uint16_t>((st_.s.InfoMemSize + 1023u) / 1024u);
-  if (ui::TGauge* g = st_.ChannelGauge[c]) g->SetMaxValue(st_.TransferSizeKB[c]);
-  Port(c);
-  st_.Link[c]->SendParamCommand(link::CmdReadInfo, 0);
+  StartOperation(st_, st_.ChannelNo[0], OperationRequest(Operation::ReadInfo));
 }
 
 void ConsoleOperations::VerifyChipEEPData1Click() {
@@ -412,35 +349,10 @@ void ConsoleOperations::VerifyChipEEPData1Click() {
   AddMemoLine(st_, "");
   form_.CollectSettings();
   st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, [=, this](int k) {
-    st_.ResetRx(k);
-    st_.AutoMode[k] = 0;
-    Port(k);
-    StartVerifyInfo(st_, k);
-  });
+  RunOnChannels(ChannelCount, OperationRequest(Operation::VerifyInfo));
 }
 
-// ---- Channels owed an answer, channels taken over ----
-
-void ConsoleOperations::StartOnChannel(int k, const std::function<void(int)>& start) {
-  Port(k);
-  StartWhenIdentified(st_, k, [start, k] { start(k); });
-}
-
-bool ConsoleOperations::IdentifyFirst(int c, std::function<void()> command) {
-  if (!st_.NeedsIdent[c]) return false;
-  Port(c);
-  StartWhenIdentified(st_, c, std::move(command));
-  return true;
-}
-
-// The first-channel commands do not start while that channel is busy.
-bool ConsoleOperations::FirstChannelFree() {
-  if (!FirstChannelOnline()) return false;
-  if (!st_.ChannelBusy[st_.ChannelNo[0]]) return true;
-  LogInfo(st_, NoDevice);
-  return false;
-}
+// ---- Channels taken over ----
 
 unsigned ConsoleOperations::InterruptBusyChannels() {
   unsigned interrupted = 0;

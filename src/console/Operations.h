@@ -1,13 +1,17 @@
-// The console's runtime and operation commands: device search, the receive
-// path of every channel, the 10 ms tick, lost ports, stand-alone production,
-// the exit log and the thirteen chip commands. The main window forwards its
-// handlers here.
+// The console's runtime and operation commands: device search, the serial
+// events of every channel (received data goes to the receive path), the 10 ms
+// tick, lost ports, stand-alone production, the exit log and the thirteen chip
+// commands, which check what they need, collect the settings and start their
+// operation on each channel through the channel machine. The main window
+// forwards its handlers here.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "console/ChannelJob.h"
 #include "console/ConsoleState.h"
 
 namespace kestra::console {
@@ -53,34 +57,32 @@ class ConsoleOperations {
   std::string ExitLogPath() const;
 
  private:
-  serial::TComm* Port(int k);  // channel k's component, bound to its link
-  bool PortOpen(int k);
+  // A manual command over the found channels.
+  struct ManualCommand {
+    bool NeedsFile = false;
+    Operation Op = Operation::BlankCheck;
+    bool PlacesSerial = false;          // on-line serial numbers, when they are on
+    std::optional<bool> TimedProgress;  // the timed-progress flag, when the command sets it
+  };
+
+  serial::TComm* Port(int k) const;  // channel k's component
+  bool PortOpen(int k) const;
   void ClosePortIfOpen(int k);
   int ListedPortsToUse() const;  // the first four listed ports at most
   bool CommandAllowed(bool needsFile);
-  bool FirstChannelOnline();
-  bool FirstChannelFree();  // on-line and not busy
-  // Starts start(k) on channel k, after it identified again when it may
-  // still be owed an answer.
-  void StartOnChannel(int k, const std::function<void(int)>& start);
-  // True when first channel c identifies again first; command runs after.
-  bool IdentifyFirst(int c, std::function<void()> command);
+  bool FirstChannelFree();           // on-line and not busy, else says why
   unsigned InterruptBusyChannels();  // bit k: channel k was interrupted
   bool DownloadRunning() const;
   bool OnlineSerialNumberOn() const;
-  // Before Auto and Prog: places the on-line serial number (false, nothing
-  // placed, when it does not fit the chip), or takes back a placed one when
-  // on-line serial numbers are off.
-  bool PrepareOnlineSerialNumber();
-  // Starts each idle, on-line channel below count (through StartOnChannel);
-  // markEvery, when given, runs first for every channel whatever its state.
-  // Logs the no-device note when none started.
-  void RunOnChannels(int count, const std::function<void(int)>& start,
-                     const std::function<void(int)>& markEvery = {});
-  void ForFoundChannels(const std::function<void(int)>& start);
-  void ManualOnFound(bool needsFile, void (*starter)(ConsoleState&, int), bool placeSerial,
-                     int timerFlag);
-  void ChipReadOnAll(uint8_t state, const char* text, uint8_t sub);
+  // Starts request on each idle, on-line channel below count; markIdle, when
+  // given, runs first for every channel that runs nothing. Logs the no-device
+  // note when none started; the number started.
+  int RunOnChannels(int count, const OperationRequest& request,
+                    const std::function<void(int)>& markIdle = {});
+  int ForFoundChannels(const OperationRequest& request);
+  void StartWithSerialNumbers(Operation op);
+  void ManualOnFound(const ManualCommand& command);
+  void ChipReadOnAll(Operation op);
 
   TProgramArmFrm& form_;
   ConsoleState& st_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "console/ChannelMachine.h"
 #include "console/StandAlone.h"
@@ -23,12 +24,25 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
   b.RxCount = static_cast<uint16_t>(b.RxCount + BufferLength);
 
   link::LinkChannel& ln = *st.Link[k];
+  // The bytes from the start of the last, unfinished frame stay for the next
+  // chunk (the extraction has already taken dropped runs out of the buffer).
+  // They are kept also when a handler fails: every frame taken so far is
+  // consumed, so none is handled twice.
+  struct KeepUnframed {
+    link::ChannelBuffers& b;
+    uint16_t kept = 0;
+    ~KeepUnframed() {
+      const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
+      if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
+      b.RxCount = remaining;
+    }
+  } keep{b};
   uint16_t pos = 0;
-  uint16_t kept = 0;
   for (;;) {
-    kept = pos;
+    keep.kept = pos;
     uint16_t len = 0;
     if (!ln.ExtractRxFrame(pos, len)) break;
+    keep.kept = pos;  // this frame is taken, whatever its handler does
     uint16_t outLen = 0;
     if (ln.DecodeRxFrame(outLen, len) != 0) {
       link::GiveBackClosingFrameEnd(pos);
@@ -44,11 +58,6 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
     else
       HandleSearchReply(st, k);
   }
-  // The bytes from the start of the last, unfinished frame stay for the next
-  // chunk (the extraction has already taken dropped runs out of the buffer).
-  const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
-  if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
-  b.RxCount = remaining;
 }
 
 }  // namespace
@@ -56,13 +65,20 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
 void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::size_t BufferLength) {
   st.OpTimeout[k] = 1000;
   // The reader hands over at most RxChunkMax bytes at a time; a larger chunk is
-  // taken in pieces of that size, so no byte of it is lost.
+  // taken in pieces of that size, so no byte of it is lost. A handler that
+  // fails is reported once every piece has been taken.
+  std::exception_ptr failure;
   while (BufferLength > 0) {
     const std::size_t n = std::min(BufferLength, link::RxChunkMax);
-    ReceiveChunk(st, k, Buffer, static_cast<uint16_t>(n));
+    try {
+      ReceiveChunk(st, k, Buffer, static_cast<uint16_t>(n));
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
     Buffer += n;
     BufferLength -= n;
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace kestra::console

@@ -69,9 +69,9 @@ void CollectSettingsCore(ConsoleState& st, const SettingsInputs& in,
     return;
   }
   s.SnEnable = 15;
-  s.SnValue = static_cast<uint32_t>(StrToInt(in.SNEdit));
+  s.SnValue = StrToCardinal(in.SNEdit);
   s.SnAddr = static_cast<uint32_t>(StrToInt(in.AddrEdit));
-  s.SnHigh = in.ChkBoxSNLen ? static_cast<uint32_t>(StrToInt(in.EditSNHW)) : 0xFFFFFFFF;
+  s.SnHigh = in.ChkBoxSNLen ? StrToCardinal(in.EditSNHW) : 0xFFFFFFFF;
   if (logInfo) {
     logInfo("Serial No function is used : ");
     char line[80];

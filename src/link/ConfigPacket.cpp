@@ -28,21 +28,22 @@ void StoreCheckPair(uint8_t* p, uint32_t Last) {
 
 void LinkChannel::SendConfigPacket(uint8_t Code, uint16_t Param, const ConfigTexts& Texts) {
   uint8_t* p = buf_.PacketBuf;
+  const PacketSettings& s = S();
   // Bytes the layout leaves unset or reserved are sent as zero.
   std::memset(p, 0, ConfigPacketLen);
 
-  PutHeader(p, Code, Param, s_, ConfigPayloadLen);
+  PutHeader(p, Code, Param, s, ConfigPayloadLen);
   std::memcpy(p + 8, "KQRV", 4);
   FillParamBlock(12);
   FillRandom(p, 76, 91, random_);
 
-  p[92] = s_.SnEnable;
-  p[93] = s_.SnLength;
-  Put16(p + 94, s_.SnStep);
-  Put32(p + 96, s_.SnAddr);
-  Put32(p + 100, s_.SnValue + static_cast<uint32_t>(n_ - 1) * s_.SnGain);
-  Put32(p + 104, s_.SnHigh);
-  p[109] = s_.ConfigOptionByte;
+  p[92] = s.SnEnable;
+  p[93] = s.SnLength;
+  Put16(p + 94, s.SnStep);
+  Put32(p + 96, s.SnAddr);
+  Put32(p + 100, s.SnValue + static_cast<uint32_t>(n_ - 1) * s.SnGain);
+  Put32(p + 104, s.SnHigh);
+  p[109] = s.ConfigOptionByte;
   FillRandom(p, 114, 245, random_);
   StoreCheckPair(p, 263);
 

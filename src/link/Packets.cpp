@@ -33,47 +33,51 @@ uint32_t RandomSource::Random(uint32_t Range) {
 LinkChannel::LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings,
                          const uint8_t* image, const uint8_t* info, const uint8_t* protect,
                          RandomSource& random)
-    : n_(n),
-      buf_(buffers),
-      s_(settings),
-      image_(image),
-      info_(info),
-      protect_(protect),
-      random_(random) {}
+    : n_(n), buf_(buffers), src_{&settings, image, info, protect, {}}, random_(random) {}
+
+void LinkChannel::CopyImage(uint8_t* Dst, uint32_t Start, uint16_t Count) const {
+  CopyClamped(Dst, src_.Image, ImageBufferSize, Start, Count);
+  const SerialOverlay& sn = src_.Serial;
+  for (uint32_t k = 0; k < sn.Length; ++k) {
+    const uint64_t at = uint64_t{sn.Addr} + k;
+    if (at >= Start && at < uint64_t{Start} + Count) Dst[at - Start] = sn.Bytes[k];
+  }
+}
 
 void LinkChannel::FillParamBlock(uint16_t Offset) {
   if (Offset > PacketBufSize - ParamBlockSize) return;
   uint8_t* b = buf_.PacketBuf + Offset;
+  const PacketSettings& s = S();
   std::memset(b, 0, ParamBlockSize);
-  b[1] = static_cast<uint8_t>(s_.ChipSeries);
-  b[2] = s_.ChipFamily;
-  b[3] = s_.ChipIndex;
+  b[1] = static_cast<uint8_t>(s.ChipSeries);
+  b[2] = s.ChipFamily;
+  b[3] = s.ChipIndex;
   b[4] = static_cast<uint8_t>(random_.Random(255));
-  b[5] = s_.DetectFlags;
+  b[5] = s.DetectFlags;
   Put16(b + 6, static_cast<uint16_t>(random_.Random(0xFFFF)));
-  Put16(b + 10, s_.FlashSizeKB);
-  Put16(b + 12, s_.InfoMemSize);
-  Put16(b + 14, s_.SectorSize);
-  b[16] = s_.PowerFlags;
-  b[17] = s_.ProtectFlags;
-  b[18] = s_.AfterProgFlags;
-  b[19] = s_.ExtraFlags;
-  b[22] = s_.ChipSubFamily;
-  b[23] = s_.ChipSubFlag;
-  Put16(b + 24, s_.FlashSizeKBCopy);
-  Put32(b + 26, s_.ChipStartAddr);
-  Put16(b + 32, s_.ImageCrc);
-  Put16(b + 34, s_.ImageSum);
-  Put16(b + 36, s_.InfoCrc);
-  Put16(b + 38, s_.InfoSum);
-  b[48] = s_.ChipInTime;
-  b[49] = s_.ChipOffTime;
-  b[50] = s_.PowerStableTime;
+  Put16(b + 10, s.FlashSizeKB);
+  Put16(b + 12, s.InfoMemSize);
+  Put16(b + 14, s.SectorSize);
+  b[16] = s.PowerFlags;
+  b[17] = s.ProtectFlags;
+  b[18] = s.AfterProgFlags;
+  b[19] = s.ExtraFlags;
+  b[22] = s.ChipSubFamily;
+  b[23] = s.ChipSubFlag;
+  Put16(b + 24, s.FlashSizeKBCopy);
+  Put32(b + 26, s.ChipStartAddr);
+  Put16(b + 32, s.ImageCrc);
+  Put16(b + 34, s.ImageSum);
+  Put16(b + 36, s.InfoCrc);
+  Put16(b + 38, s.InfoSum);
+  b[48] = s.ChipInTime;
+  b[49] = s.ChipOffTime;
+  b[50] = s.PowerStableTime;
   b[51] = 2;
-  b[52] = s_.ClockCode;
-  b[53] = s_.IsApollo3;
-  Put32(b + 54, s_.InfoMemStart);
-  Put32(b + 58, s_.SeriesBaseAddr);
+  b[52] = s.ClockCode;
+  b[53] = s.IsApollo3;
+  Put32(b + 54, s.InfoMemStart);
+  Put32(b + 58, s.SeriesBaseAddr);
 }
 
 void LinkChannel::PutTextField(const std::string& Text, uint16_t Offset, uint16_t Width) {
@@ -105,22 +109,21 @@ uint16_t StoreCheck(uint8_t* p, uint16_t N) {
 }  // namespace
 
 bool LinkChannel::SendSimpleCommand(uint8_t Code, uint16_t Param) {
-  PutHeader(buf_.PacketBuf, Code, Param, s_, 0);
+  PutHeader(buf_.PacketBuf, Code, Param, S(), 0);
   return SendPacket(StoreCheck(buf_.PacketBuf, 0));
 }
 
 bool LinkChannel::SendDataBlock(uint8_t Code, uint16_t Param, uint32_t Addr) {
   uint8_t* p = buf_.PacketBuf;
-  PutHeader(p, Code, Param, s_, BlockSize);
-  const uint32_t start = (Addr & ~0xFu) + Param * 1024u;
-  CopyClamped(p + 8, image_, ImageBufferSize, start, BlockSize);
+  PutHeader(p, Code, Param, S(), BlockSize);
+  CopyImage(p + 8, (Addr & ~0xFu) + Param * 1024u, BlockSize);
   return SendPacket(StoreCheck(p, BlockSize));
 }
 
 bool LinkChannel::SendInfoBlock(uint16_t Param) {
   uint8_t* p = buf_.PacketBuf;
-  PutHeader(p, CmdDownloadInfo, Param, s_, BlockSize);
-  CopyClamped(p + 8, info_, InfoBufferSize, (Param * 1024u) & 0xFFFFu, BlockSize);
+  PutHeader(p, CmdDownloadInfo, Param, S(), BlockSize);
+  CopyClamped(p + 8, src_.Info, InfoBufferSize, (Param * 1024u) & 0xFFFFu, BlockSize);
   return SendPacket(StoreCheck(p, BlockSize));
 }
 
@@ -128,9 +131,9 @@ bool LinkChannel::SendParamCommand(uint8_t Code, uint16_t Param) {
   uint8_t* p = buf_.PacketBuf;
   const bool withProtect = Param == SubWriteProtect;
   const uint16_t n = withProtect ? ParamBlockSize + ProtectSliceSize : ParamBlockSize;
-  PutHeader(p, Code, Param, s_, n);
+  PutHeader(p, Code, Param, S(), n);
   FillParamBlock(8);
-  if (withProtect) std::memcpy(p + 8 + ParamBlockSize, protect_, ProtectSliceSize);
+  if (withProtect) std::memcpy(p + 8 + ParamBlockSize, src_.Protect, ProtectSliceSize);
   return SendPacket(StoreCheck(p, n));
 }
 
@@ -151,19 +154,19 @@ bool LinkChannel::SendProgramBlock(uint8_t Code, uint16_t Param, uint32_t Addr,
   if (DataLength > BlockSize) DataLength = BlockSize;
   uint8_t* p = buf_.PacketBuf;
   const uint16_t n = static_cast<uint16_t>(ParamBlockSize + DataLength);
-  PutHeader(p, Code, Param, s_, n);
+  PutHeader(p, Code, Param, S(), n);
   FillParamBlock(8);
-  const uint32_t start = (Addr & ~0xFu) + (Param & 0x0FFFu) * 1024u;
-  CopyClamped(p + 8 + ParamBlockSize, image_, ImageBufferSize, start, DataLength);
+  CopyImage(p + 8 + ParamBlockSize, (Addr & ~0xFu) + (Param & 0x0FFFu) * 1024u, DataLength);
   return SendPacket(StoreCheck(p, n));
 }
 
 bool LinkChannel::SendInfoWrite(uint16_t Param) {
   uint8_t* p = buf_.PacketBuf;
   const uint16_t n = ParamBlockSize + BlockSize;
-  PutHeader(p, CmdWriteInfo, Param, s_, n);
+  PutHeader(p, CmdWriteInfo, Param, S(), n);
   FillParamBlock(8);
-  CopyClamped(p + 8 + ParamBlockSize, info_, InfoBufferSize, (Param * 1024u) & 0xFFFFu, BlockSize);
+  CopyClamped(p + 8 + ParamBlockSize, src_.Info, InfoBufferSize, (Param * 1024u) & 0xFFFFu,
+              BlockSize);
   return SendPacket(StoreCheck(p, n));
 }
 

@@ -2,6 +2,7 @@
 // packet, built in a channel's buffers and sent on the channel's port.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -95,15 +96,36 @@ struct ConfigTexts {
   std::string Date;
 };
 
-// The link routines of one channel, bound to that channel's buffers and port
-// and to the program's settings, data images and generator.
+// A channel's own serial number: Length bytes that its main data blocks carry
+// from image address Addr on in place of the image's bytes.
+struct SerialOverlay {
+  uint32_t Addr = 0;
+  uint8_t Length = 0;  // 0: none
+  std::array<uint8_t, 8> Bytes{};
+};
+
+// What a channel's packets carry: the settings and chip parameters, the main
+// and info data images, the protection data and the channel's serial number.
+struct PacketSource {
+  const PacketSettings* Settings = nullptr;
+  const uint8_t* Image = nullptr;    // ImageBufferSize bytes
+  const uint8_t* Info = nullptr;     // InfoBufferSize bytes
+  const uint8_t* Protect = nullptr;  // the 64 bytes of protection data sent
+  SerialOverlay Serial;
+};
+
+// The link routines of one channel, bound to that channel's buffers and port,
+// to what its packets carry and to the program's generator.
 class LinkChannel {
  public:
   // n: channel number 1..4. image: ImageBufferSize bytes, info: InfoBufferSize,
-  // protect: ProtectConfigSize. The port may be changed later with SetPort.
+  // protect: ProtectConfigSize. The port may be changed later with SetPort,
+  // what the packets carry with SetSource.
   LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings, const uint8_t* image,
               const uint8_t* info, const uint8_t* protect, RandomSource& random);
 
+  void SetSource(const PacketSource& source) { src_ = source; }
+  const PacketSource& Source() const { return src_; }
   void SetPort(serial::TComm* port) { port_ = port; }
   serial::TComm* Port() const { return port_; }
   int Number() const { return n_; }
@@ -134,13 +156,13 @@ class LinkChannel {
 
  private:
   bool SendPacket(uint16_t PacketLen);  // check already stored; frame and send
+  // Count bytes of the main image from Start into Dst, the serial number over them.
+  void CopyImage(uint8_t* Dst, uint32_t Start, uint16_t Count) const;
+  const PacketSettings& S() const { return *src_.Settings; }
 
   int n_;
   ChannelBuffers& buf_;
-  const PacketSettings& s_;
-  const uint8_t* image_;
-  const uint8_t* info_;
-  const uint8_t* protect_;
+  PacketSource src_;
   RandomSource& random_;
   serial::TComm* port_ = nullptr;
 };

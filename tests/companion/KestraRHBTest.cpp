@@ -153,6 +153,39 @@ TEST(CompanionChecksums, KnownVectorsAndRanges) {
   EXPECT_LE(crc, 0xFFFF);
 }
 
+// A patched range's check values equal those computed over the range with the
+// bytes replaced, wherever the bytes lie: at either end, across the end (only
+// the bytes inside count), on a 2 MB range and on a single byte.
+TEST(CompanionChecksums, PatchEqualsRecomputing) {
+  std::vector<uint8_t> image(0x200000 + 64);
+  uint32_t x = 7;
+  for (auto& b : image) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+  const uint8_t serial[8] = {0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55};
+  const struct {
+    uint32_t first, last, addr, count;
+  } cases[] = {
+      {0, 0x1FFFFF, 0x7000, 4},   {0, 0x1FFFFF, 0, 8},          {0, 0x1FFFFF, 0x1FFFF8, 8},
+      {0, 0x1FFFFF, 0x1FFFFE, 8}, {0xC000, 0xFFFFF, 0xBFFE, 4}, {0x10, 0x10, 0x10, 1},
+      {0x100, 0x1FF, 0x10C, 8},   {0, 0x1FFFFF, 0x300000, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.addr);
+    const int32_t sum = GetBinaryCheckSum(image.data(), c.first, c.last, image.size());
+    const int32_t crc = GetTolvexCheckSum(image.data(), c.first, c.last, image.size());
+    std::vector<uint8_t> patched = image;
+    for (uint32_t k = 0; k < c.count; ++k) {
+      const uint64_t a = uint64_t{c.addr} + k;
+      if (a >= c.first && a <= c.last) patched[a] = serial[k];
+    }
+    EXPECT_EQ(PatchBinaryCheckSum(sum, image.data(), c.first, c.last, c.addr, serial, c.count,
+                                  image.size()),
+              GetBinaryCheckSum(patched.data(), c.first, c.last, patched.size()));
+    EXPECT_EQ(PatchTolvexCheckSum(crc, image.data(), c.first, c.last, c.addr, serial, c.count,
+                                  image.size()),
+              GetTolvexCheckSum(patched.data(), c.first, c.last, patched.size()));
+  }
+}
+
 TEST(CompanionPreset, FillsRowsWithinCapacity) {
   GuardedBuffer image(0x300000);
   std::fill(image.data(), image.data() + image.capacity(), 0x00);

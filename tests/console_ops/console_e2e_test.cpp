@@ -348,7 +348,10 @@ TEST_F(Console, CommandsWithoutDevicesLogOnce) {
   EXPECT_EQ(l.back(), "Please connect the device first!");
 }
 
-TEST_F(Console, BusyChannelsAreSkippedButProtectMarksAll) {
+// A command pressed while a channel runs starts the idle channels only; the
+// running one keeps its state, watchdog and sequence (Protect's pending mark
+// goes only to the channels that run nothing).
+TEST_F(Console, BusyChannelsAreSkippedByEveryCommand) {
   Start(2);
   SelectChip(ActiveSemi, "PAC5223xx", 3);
   st.ChannelBusy[0] = 1;  // as if an operation ran on channel 1
@@ -365,13 +368,15 @@ TEST_F(Console, BusyChannelsAreSkippedButProtectMarksAll) {
   st.ChannelBusy[0] = 0;
   st.AutoMode[1] = 1;
   st.OpTimeout[1] = 900;
+  const uint8_t running = st.ChannelState[1];
   w->ops->ProtectChip1Click();
   EXPECT_EQ(st.ChannelState[0], StateProtectWrite);
-  EXPECT_EQ(st.ChannelState[1], StateProtectPending);
-  EXPECT_EQ(st.OpTimeout[1], 500);
-  EXPECT_EQ(st.AutoMode[1], 0);
+  EXPECT_EQ(st.ChannelState[1], running);
+  EXPECT_EQ(st.OpTimeout[1], 900);
+  EXPECT_EQ(st.AutoMode[1], 1);
   EXPECT_EQ(st.ChannelState[2], StateProtectPending);
   EXPECT_TRUE(st.ProgressByTimer);
+  st.ChannelBusy[1] = 0;
 }
 
 TEST_F(Console, InfoReadOutGaugeMaximumRoundsUp) {

@@ -1,6 +1,8 @@
 // The channel machine without a display or a device: replies are placed in
 // the channel's packet buffer and handed to the dispatcher.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "MachineFixture.h"
 #include "console/ChipInfoDisplay.h"
@@ -180,11 +182,9 @@ TEST_F(Machine, VerifySuccessCountsOnlyAutoWithoutProtection) {
   EXPECT_EQ(st.OnlineCounter, 1);
 }
 
-// The read command's opening: state, retries and progress, then block 0.
+// The read command's start on channel ch: state, retries and progress, then block 0.
 void BeginRead(ConsoleState& st, int ch) {
-  st.ChannelState[ch] = StateReadMain;
-  st.ReadRetries.fill(ReadSendsPerBlock);
-  StartChannelProgress(st, ch, 500, true);
+  StartOperation(st, ch, OperationRequest(Operation::ReadMain));
 }
 
 TEST_F(Machine, ReadOutRetriesEachBlockSixSends) {
@@ -236,8 +236,8 @@ TEST_F(Machine, ReadOutNearTheBufferEndStaysInside) {
 }
 
 TEST_F(Machine, InfoReadOutWrapsAndStaysInsideInfoBuffer) {
-  st.ChannelState[0] = StateReadInfo;
-  StartChannelProgress(st, 0, 300, true);
+  StartOperation(st, 0, OperationRequest(Operation::ReadInfo));
+  EXPECT_EQ(st.ChannelState[0], StateReadInfo);
   st.TransferSizeKB[0] = 64;  // positions up to 60 KB: beyond the 32 KB buffer
   int replies = 0;
   for (; st.ChannelState[0] != StateIdle && replies < 100; ++replies) BlockReply(0, 0x3C);
@@ -289,67 +289,113 @@ TEST_F(Machine, RepliesWithoutHandlerGoToTheProgressMonitor) {
 
 TEST_F(Machine, ChipInfoReplyShowsTheSeriesLayout) {
   st.s.ChipSeries = '6';
-  st.ChannelState[3] = StateReadChipInfo;
-  StartChannelProgress(st, 3, 200, false);
+  StartOperation(st, 3, OperationRequest(Operation::ReadChipInfo));
+  EXPECT_EQ(st.ChannelState[3], StateReadChipInfo);
   Reply(3, 0, ChipInfoMemoryReplyBytes + 2);
   EXPECT_TRUE(Has(" Read Chip 4 Information Memory Is Below : "));
   st.s.ChipSeries = '7';
-  st.ChannelState[0] = StateReadChipInfo;
+  StartOperation(st, 0, OperationRequest(Operation::ReadChipInfo));
   Reply(0, 0, ChipSecurityReplyBytes + 2);
   EXPECT_EQ(Lines()[Lines().size() - 2], "  IMAKS=0x00, SECLEVEL=0x00.");
 }
 
-// A channel whose operation ended unanswered identifies again before the next
-// start; the device answers in order, so only the answer to the last
-// identification sent lets the waiting start run.
-TEST_F(Machine, StartWaitsForTheAnswerToTheLastIdentification) {
+// The serial number each channel places: its own value (SnValue + ch x
+// SnGain, modulo 2^32), in either byte order, 4 or 8 bytes (SnHigh the upper
+// word).
+TEST(ChannelSerialNumber, BytesOfEachChannel) {
+  const struct {
+    bool eight, bigEndian;
+    int ch;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {false, false, 0, {0x44, 0x33, 0x22, 0x11}},
+      {false, true, 0, {0x11, 0x22, 0x33, 0x44}},
+      {true, false, 0, {0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}},
+      {true, true, 0, {0x55, 0x66, 0x77, 0x88, 0x11, 0x22, 0x33, 0x44}},
+      {false, false, 3, {0x47, 0x33, 0x22, 0x11}},
+      {true, true, 2, {0x55, 0x66, 0x77, 0x88, 0x11, 0x22, 0x33, 0x46}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ch);
+    link::PacketSettings s;
+    s.SnValue = 0x11223344;
+    s.SnHigh = 0x55667788;
+    s.SnGain = 1;
+    s.SnAddr = 0x10C;
+    s.SnLength = c.eight ? 8 : 4;
+    s.PowerFlags = c.bigEndian ? 0x40 : 0;
+    const link::SerialOverlay sn = ChannelSerial(s, c.ch);
+    EXPECT_EQ(sn.Addr, 0x10Cu);
+    ASSERT_EQ(sn.Length, c.bytes.size());
+    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), sn.Bytes.begin()));
+  }
+  link::PacketSettings wrap;
+  wrap.SnValue = 0xFFFFFFFF;
+  wrap.SnGain = 2;
+  wrap.SnLength = 4;
+  EXPECT_EQ(ChannelSerial(wrap, 1).Bytes[0], 0x01);  // modulo 2^32
+}
+
+// A channel whose operation ended unanswered (a time-out, a REST) identifies
+// its device again before the next operation. The device answers in order:
+// every reply before an identification is owed to what went before and is
+// dropped; an identification runs the waiting first step, and a surplus one
+// (the late answer to an earlier search) answers nothing.
+TEST_F(Machine, OwedChannelIdentifiesAgainAndTakesOnlyItsOwnReplies) {
   auto stale = [&](uint8_t status) {
     std::memset(st.PacketBuf(0), 0, 16);
     Reply(0, status);
   };
-  int starts = 0;
-  auto start = [&] {
-    ++starts;
-    StartVerifyMain(st, 0);
+  auto ident = [&] {
+    PutIdent(st, 0, "KestraGangA4 V2.3");
+    DispatchReply(st, 0, 0);
   };
-  MarkAnswerOwed(st, 0);
-  StartWhenIdentified(st, 0, start);
+  auto timeOut = [&] {
+    st.OpTimeout[0] = 1;
+    ChannelTick(st, 0);
+  };
+  const OperationRequest verify(Operation::Verify);
+  StartOperation(st, 0, verify);  // owes nothing: runs at once
+  EXPECT_EQ(st.ChannelState[0], StateVerify);
+  timeOut();
+  EXPECT_TRUE(Has("Channel 1 : Operation Time Out!"));
+  EXPECT_EQ(st.Gate[0], AnswerGate::Owed);
+
+  StartOperation(st, 0, verify);
   EXPECT_EQ(st.ChannelState[0], StateReidentify);
   EXPECT_EQ(st.ChannelBusy[0], 1);
   EXPECT_TRUE(Has("Channel 1 : Identify the device again......"));
-  stale(0);  // owed to the command that timed out
-  EXPECT_EQ(starts, 0);
+  stale(0);  // the late answer of the verify that timed out
   EXPECT_EQ(st.ChannelState[0], StateReidentify);
-  // The identification times out as well; the operator presses again.
-  EndChannelProgress(st, 0, true);
-  MarkAnswerOwed(st, 0);
-  StartWhenIdentified(st, 0, start);
-  PutIdent(st, 0, "KestraGangA4 V2.3");
-  DispatchReply(st, 0, 0);  // the answer to the first identification
-  EXPECT_EQ(starts, 0);
-  stale(0);
-  PutIdent(st, 0, "KestraGangA4 V2.3");
-  DispatchReply(st, 0, 0);
-  EXPECT_EQ(starts, 1);
+  EXPECT_FALSE(Has("Channel 1 : Main Data verify success!"));
+  // The identification is lost as well: the channel still owes, and the
+  // next press identifies again.
+  timeOut();
+  EXPECT_EQ(st.Gate[0], AnswerGate::Owed);
+  EXPECT_EQ(st.ChannelBusy[0], 0);
+  StartOperation(st, 0, verify);
+  ident();  // the late answer to the first search: the first step runs
+  EXPECT_EQ(st.ChannelState[0], StateVerify);
+  EXPECT_EQ(st.Gate[0], AnswerGate::Clear);
+  ident();  // the answer to the second search answers nothing
   EXPECT_EQ(st.ChannelState[0], StateVerify);
   stale(0x34);  // the verify's own answer
   EXPECT_TRUE(Has("Channel 1 : Chip checksum error!"));
   EXPECT_EQ(gauges[0]->ForeColor(), ui::GaugeRed);
-  // In step again: the next start runs at once.
-  StartWhenIdentified(st, 0, start);
-  EXPECT_EQ(starts, 2);
-
-  // An identification that times out and is answered while the channel is
-  // idle puts it in step as well.
-  EndChannelProgress(st, 0, true);
-  MarkAnswerOwed(st, 0);
-  StartWhenIdentified(st, 0, start);
-  EndChannelProgress(st, 0, true);
-  PutIdent(st, 0, "KestraGangA4 V2.3");
-  DispatchReply(st, 0, 0);
+  StartOperation(st, 0, verify);  // in step again: at once
+  EXPECT_EQ(st.ChannelState[0], StateVerify);
+  Reply(0, 0);
   EXPECT_EQ(st.ChannelState[0], StateIdle);
-  StartWhenIdentified(st, 0, start);
-  EXPECT_EQ(starts, 3);
+
+  // A REST leaves an answer owed whether or not it comes; an identification
+  // that nothing waits for does not put the channel in step.
+  SendRest(st, 0, link::CmdRestart);
+  EXPECT_EQ(st.Gate[0], AnswerGate::Owed);
+  stale(0);
+  ident();
+  EXPECT_EQ(st.Gate[0], AnswerGate::Owed);
+  StartOperation(st, 0, verify);
+  EXPECT_EQ(st.ChannelState[0], StateReidentify);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Channel progress, result texts and log lines on a bare state (no window).
 #include <gtest/gtest.h>
 
+#include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "ui/Gauge.h"
 #include "ui/Memo.h"
@@ -97,6 +98,7 @@ TEST_F(ChannelProgressTest, StartHoldsProgressWithinThePreviousMaximum) {
     EXPECT_EQ(st.OpTimeout[1], c.ticks);
     EXPECT_EQ(st.BlockCounter[1], 0);
     EXPECT_EQ(st.TransferSizeKB[1], c.flashKB);
+    EndChannelProgress(st, 1, false);  // each row is an operation of its own
   }
 }
 

@@ -278,54 +278,6 @@ TEST_F(ImageFilesTest, FolderAndByteOrderMark) {
   EXPECT_EQ(image()[0x10], 'a');
 }
 
-TEST_F(ImageFilesTest, SerialNumberOutsideTheImageIsLoggedWhole) {
-  ChooseChip(0, 0);
-  Load(WriteFile("s.hex", HexFile(0, "z")));
-  frm().CheckBoxSN->setChecked(true);
-  frm().AddrEdit->setText("0x002FFFFD");  // 4 bytes do not fit below 3 MB
-  frm().CollectSettings();
-  frm().PlaceOnlineSerialNumber();
-  EXPECT_TRUE(
-      MemoHas(" Serial No address 0x002FFFFD is outside the image, no serial number placed!"));
-  EXPECT_EQ(image()[0x2FFFFD], 0xFF);
-}
-
-TEST_F(ImageFilesTest, SerialNumberPlacement) {
-  struct Case {
-    bool eight, bigEndian;
-    QByteArray bytes;
-  } cases[] = {
-      {false, false, QByteArray::fromHex("44332211")},
-      {false, true, QByteArray::fromHex("11223344")},
-      {true, false, QByteArray::fromHex("4433221188776655")},
-      {true, true, QByteArray::fromHex("5566778811223344")},
-  };
-  ChooseChip(0, 0);
-  Load(WriteFile("s.hex", HexFile(0, "z")));
-  frm().CheckBoxSN->setChecked(true);
-  frm().ChkBoxPCSN->setChecked(true);
-  frm().SNEdit->setText("0x11223344");
-  frm().EditSNHW->setText("0x55667788");
-  frm().AddrEdit->setText("0x0000010C");  // 8 bytes run into the next row
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.bytes.toHex().toStdString());
-    std::memset(st().ImageBuffer.get() + 0x100, 0xFF, 32);
-    frm().ChkBoxSNLen->setChecked(c.eight);
-    frm().SNOrderChk->setChecked(c.bigEndian);
-    frm().CollectSettings();
-    frm().PlaceOnlineSerialNumber();
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(image()) + 0x10C, c.bytes.size()), c.bytes);
-    EXPECT_EQ(image()[0x10B], 0xFF);
-    EXPECT_EQ(image()[0x10C + c.bytes.size()], 0xFF);
-    auto& hv = *frm().HexViewer;
-    const int row = hv.RowOfAddress(0x100);
-    EXPECT_EQ(hv.Cell(13, row), ui::HexByteText(uint8_t(c.bytes[0])));
-    const int last = 0x10C + c.bytes.size() - 1;
-    EXPECT_EQ(hv.Cell(last % 16 + 1, hv.RowOfAddress(last)),
-              ui::HexByteText(uint8_t(c.bytes.back())));
-  }
-}
-
 TEST_F(ImageFilesTest, InfoFileUpToTheInfoMemorySize) {
   ChooseChip(2, 0);  // 2048 bytes of info memory
   dialogs->openAnswers.push_back(WriteFile("i.bin", QByteArray(2048, '\x5A')));
@@ -440,82 +392,6 @@ TEST_F(ImageFilesTest, ChipChosenAfterTheLoadTakesItsOwnRange) {
   }
 }
 
-// The bytes an on-line serial number replaced come back before the next
-// placement and when Auto or Prog runs with on-line serial numbers off;
-// checksums and hex view follow. A fresh load's bytes are never overwritten
-// with those of the file before.
-TEST_F(ImageFilesTest, PlacedSerialBytesComeBack) {
-  ChooseChip(0, 0);
-  const QByteArray own = "0123456789ABCDEF";
-  const QString file = WriteFile("f.hex", HexRecord(0x100, own) + HexFile(0x200, own));
-  const QString other = WriteFile("o.hex", HexFile(0x100, QByteArray(16, 'o')));
-  const QByteArray serial = QByteArray::fromHex("44332211");
-  enum Then { Moved, SerialOff, OnlineOff, SameAddress, FreshLoad };
-  const struct {
-    Then then;
-    QByteArray at104, at204;  // the image bytes there afterwards
-  } cases[] = {
-      {Moved, own.mid(4, 4), serial},
-      {SerialOff, own.mid(4, 4), own.mid(4, 4)},
-      {OnlineOff, own.mid(4, 4), own.mid(4, 4)},
-      {SameAddress, serial, own.mid(4, 4)},
-      {FreshLoad, "oooo", QByteArray(4, '\xFF')},
-  };
-  auto bytes = [&](uint32_t at) {
-    return QByteArray(reinterpret_cast<const char*>(image()) + at, 4);
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(int(c.then));
-    frm().CheckBoxSN->setChecked(true);
-    frm().ChkBoxPCSN->setChecked(true);
-    frm().SNEdit->setText("0x11223344");
-    frm().AddrEdit->setText("0x00000104");
-    Load(file);
-    const uint16_t sum = st().s.ImageSum, crc = st().s.ImageCrc;
-    const QString panel0 = frm().StatusPanelText(0);
-    frm().ops->AutoSpdBtnClick();
-    ASSERT_EQ(bytes(0x104), serial);
-    switch (c.then) {
-      case Moved:
-        frm().AddrEdit->setText("0x00000204");
-        frm().ops->AutoSpdBtnClick();
-        break;
-      case SerialOff:
-        frm().CheckBoxSN->setChecked(false);
-        frm().ops->AutoSpdBtnClick();
-        break;
-      case OnlineOff:
-        frm().ChkBoxPCSN->setChecked(false);
-        frm().ops->SpdBtnProgClick();
-        break;
-      case SameAddress:
-        frm().ops->AutoSpdBtnClick();
-        break;
-      case FreshLoad:
-        Load(other);
-        frm().CheckBoxSN->setChecked(false);
-        frm().ops->AutoSpdBtnClick();
-        break;
-    }
-    EXPECT_EQ(bytes(0x104), c.at104);
-    EXPECT_EQ(bytes(0x204), c.at204);
-    auto& hv = *frm().HexViewer;
-    for (uint32_t a : {0x104u, 0x107u, 0x204u})
-      EXPECT_EQ(hv.Cell(int(a % 16) + 1, hv.RowOfAddress(a)), ui::HexByteText(image()[a])) << a;
-    const auto now = uint16_t(rhb::GetBinaryCheckSum(image(), 0, 0x7FFF, link::ImageBufferSize));
-    EXPECT_EQ(st().s.ImageSum, now);
-    if (c.then == SerialOff || c.then == OnlineOff) {
-      EXPECT_EQ(st().s.ImageSum, sum);
-      EXPECT_EQ(st().s.ImageCrc, crc);
-      EXPECT_EQ(frm().StatusPanelText(0), panel0);
-    }
-  }
-  EXPECT_TRUE(dialogs->boxes.empty());
-}
-
-// Saves write through symbolic links to the file they finally name, keep its
-// permissions and leave the links; a link to nothing creates the file it
-// names; a FIFO is refused with a box and nothing is written.
 TEST_F(ImageFilesTest, SavesFollowLinksAndRefuseWhatIsNoFile) {
   ChooseChip(2, 6);  // APOLLO064-KCR: 64 KB and 2048 bytes of info memory
   Load(WriteFile("d.hex", HexFile(0x0000, "E")));

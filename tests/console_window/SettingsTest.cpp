@@ -192,12 +192,12 @@ TEST_F(SettingsErrorTest, BadTextStopsAtItAndShowsTheErrorBox) {
   st().DevicesFound = 2;
   frm().CheckBoxSN->setChecked(true);
   frm().GainEdit->setText("0x02");
-  frm().SNEdit->setText("4294967295");  // ten decimal digits: not an integer
+  frm().SNEdit->setText("4294967296");  // beyond 32 bits: not an integer
   frm().AddrEdit->setText("0x100");
   ui::Guard(&frm(), [this] { frm().CollectSettings(); });
   ASSERT_EQ(dialogs->boxes.size(), 1u);
   EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
-  EXPECT_EQ(dialogs->boxes[0].text, "'4294967295' is not a valid integer value");
+  EXPECT_EQ(dialogs->boxes[0].text, "'4294967296' is not a valid integer value");
   EXPECT_EQ(st().s.SnStep, 4);        // before the bad text
   EXPECT_EQ(st().s.SnAddr, 0x1234u);  // after it
 }

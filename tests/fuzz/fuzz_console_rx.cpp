@@ -1,36 +1,45 @@
 // The console's own receive routine over arbitrary chunk sequences, on a
 // console state without a display: the chunks reach every channel in every
-// operation state (and off-line, where replies go to the search check), so
-// the receive path, the progress monitor and every reply handler see them.
+// operation, begun by the machine's own starters as the commands begin them,
+// and off-line, where replies go to the search check; so the receive path,
+// the answer gate, the progress monitor and every reply handler see them.
 //
 // Input: a sequence of records, each
 //   [c] [f] [length, 15 bits little-endian, taken modulo 4097; the top bit:
-//   the device owes an answer, so the operation waits for it to identify
-//   again] [bytes]
+//   the device owes an answer first (a REST went out, or a running operation
+//   times out), so the operation waits for it to identify again] [bytes]
 // (fewer bytes at the end of the input).
 //   c bits 0-1: the channel; bit 2: set the channel up and begin an operation
 //     first, with the rest of c and f (otherwise the chunk simply follows the
 //     channel's earlier ones); bit 3: the channel is on-line; bits 4-5: the
-//     chip series ('6', '7', '3' or none); bit 6: automatic sequence; bit 7:
-//     info data programmed.
-//   f bits 0-3: the operation state to begin; bits 4-6: the flash and info
+//     chip series ('6', '7', '3' or none); bit 6: on-line serial numbers; bit
+//     7: info data programmed.
+//   f bits 0-3: what to begin (the table Begins); bits 4-6: the flash and info
 //     sizes (and chip start address); bit 7: protection after verify.
 // A chunk longer than the reader's largest is allowed: the routine takes it in
-// pieces.
+// pieces. A channel that still runs an operation when another is to begin
+// times out first, as its watchdog would end it.
 //
-// Whatever came before, every channel must be back in step at the next good
-// frame: after the input each channel gets two good final progress packets,
-// one chunk each, and the second must be counted by the monitor (the first
-// may be lost to a frame left open that decodes with its opening FrameEnd as
-// the closing one).
+// Whatever came before, every channel must be back in step:
+// - at the next good frame: each channel gets two good final progress
+//   packets, one chunk each, and the second must be counted by the monitor
+//   (the first may be lost to a frame left open that decodes with its opening
+//   FrameEnd as the closing one);
+// - for the next command: Auto on a 4 KB chip, started by the machine's
+//   starter, completes once the device answers (the identification if the
+//   channel asks for one, then blank check, program and verify), counting one
+//   good chip.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "console/ConsoleState.h"
 #include "console/ReceivePath.h"
+#include "link/ByteOrder.h"
 
 using namespace kestra;
 using namespace kestra::console;
@@ -39,75 +48,121 @@ namespace {
 
 constexpr std::size_t MaxRecord = 4096;
 
-constexpr uint8_t States[16] = {
-    StateDownloadConfig, StateDownloadMain, StateDownloadInfo, StateBlankCheck,
-    StateErase,          StateProgram,      StateVerify,       StateProtectWrite,
-    StateReadMain,       StateReadChipId,   StateReadChipInfo, StateInfoWrite,
-    StateReadInfo,       StateVerifyInfo,   StateIdle,         StateStandAlone};
+// What a record can begin: the operations of the commands, Auto with on-line
+// serial numbers, nothing, and stand-alone production.
+enum class Begin : uint8_t { Operation, AutoWithSerial, Nothing, StandAlone };
+struct BeginRow {
+  Begin what;
+  Operation op;
+};
+constexpr BeginRow Begins[16] = {
+    {Begin::Operation, Operation::Download},   {Begin::Operation, Operation::Auto},
+    {Begin::Operation, Operation::BlankCheck}, {Begin::Operation, Operation::Erase},
+    {Begin::Operation, Operation::Program},    {Begin::Operation, Operation::Verify},
+    {Begin::Operation, Operation::Protect},    {Begin::Operation, Operation::ReadMain},
+    {Begin::Operation, Operation::ReadChipId}, {Begin::Operation, Operation::ReadChipInfo},
+    {Begin::Operation, Operation::WriteInfo},  {Begin::Operation, Operation::ReadInfo},
+    {Begin::Operation, Operation::VerifyInfo}, {Begin::AutoWithSerial, Operation::Auto},
+    {Begin::Nothing, Operation::BlankCheck},   {Begin::StandAlone, Operation::BlankCheck},
+};
 
 constexpr uint16_t FlashKB[8] = {0, 2, 4, 32, 128, 512, 2048, 3072};
 constexpr uint16_t InfoSize[8] = {0, 500, 1024, 2048, 8192, 16384, 32768, 65535};
 constexpr char Series[4] = {'6', '7', '3', 0};
 
-// Begins the operation of state on channel k as its starter or command does.
-void Begin(ConsoleState& st, int k, uint8_t state) {
-  switch (state) {
-    case StateDownloadMain:
-      return StartMainDownload(st, k);
-    case StateDownloadInfo:
-      return StartInfoDownload(st, k);
-    case StateBlankCheck:
-      return StartBlankCheck(st, k);
-    case StateErase:
-      return StartErase(st, k);
-    case StateProgram:
-      return StartProgramMain(st, k);
-    case StateVerify:
-      return StartVerifyMain(st, k);
-    case StateProtectWrite:
-      return StartWriteProtection(st, k);
-    case StateInfoWrite:
-      return StartWriteInfo(st, k);
-    case StateVerifyInfo:
-      return StartVerifyInfo(st, k);
-    case StateReadMain:
-      st.ReadRetries.fill(ReadSendsPerBlock);
-      st.ChannelState[k] = state;
-      return StartChannelProgress(st, k, 500, true);
-    case StateReadInfo:
-      st.ChannelState[k] = state;
-      StartChannelProgress(st, k, 300, st.s.InfoMemSize >= 1024);
-      st.TransferSizeKB[k] = static_cast<uint16_t>((st.s.InfoMemSize + 1023u) / 1024u);
-      return;
-    case StateDownloadConfig:
-    case StateReadChipId:
-    case StateReadChipInfo:
-      st.ChannelState[k] = state;
-      return StartChannelProgress(st, k, state == StateDownloadConfig ? 500 : 200,
-                                  state == StateDownloadConfig);
-    default:
-      st.ChannelState[k] = state;
-      return;
-  }
-}
-
 // A final progress packet of a good chip, framed as a device sends it.
 constexpr uint8_t GoodChip[] = {0xC0, 0xFD, 0xF0, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0D, 0xC0};
 
+// Ends a running operation as its watchdog would.
+void TimeOut(ConsoleState& st, int k) {
+  while (st.ChannelBusy[k]) {
+    st.OpTimeout[k] = 1;
+    ChannelTick(st, k);
+  }
+}
+
 void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f, bool owed) {
   if ((c & 0x04) == 0) return;
+  TimeOut(st, k);
   st.DeviceOnline[k] = (c & 0x08) != 0;
-  st.s.ChipSeries = Series[(c >> 4) & 3];
-  st.AutoMode[k] = (c & 0x40) != 0;
+  auto& s = st.s;
+  s.ChipSeries = Series[(c >> 4) & 3];
   st.ProgramInfoData = (c & 0x80) != 0;
   st.ProtectAfterVerify = (f & 0x80) != 0;
-  st.s.FlashSizeKB = FlashKB[(f >> 4) & 7];
-  st.s.InfoMemSize = InfoSize[(f >> 4) & 7];
-  st.ImageBaseAddr = (f & 0x10) ? 0x2FF003 : 0;
-  st.ResetRx(k);
-  const uint8_t state = States[f & 0x0F];
-  if (owed) MarkAnswerOwed(st, k);
-  StartWhenIdentified(st, k, [&st, k, state] { Begin(st, k, state); });
+  s.FlashSizeKB = FlashKB[(f >> 4) & 7];
+  s.InfoMemSize = InfoSize[(f >> 4) & 7];
+  s.ChipStartAddr = st.ImageBaseAddr = (f & 0x10) ? 0x2FF003 : 0;
+  st.ChipEndAddr = s.ChipStartAddr + s.FlashSizeKB * 1024u - 1u;
+  s.SnValue = 0x11223344;
+  s.SnGain = 1;
+  s.SnAddr = s.ChipStartAddr;
+  s.SnLength = (c & 0x40) ? 8 : 4;
+  if (owed) SendRest(st, k, link::CmdRestart);
+  const BeginRow& row = Begins[f & 0x0F];
+  switch (row.what) {
+    case Begin::Operation:
+      return StartOperation(st, k, OperationRequest(row.op));
+    case Begin::AutoWithSerial:
+      return StartOperation(st, k, OperationRequest(Operation::Auto, true));
+    case Begin::Nothing:
+      return;
+    case Begin::StandAlone:
+      EnterStandAlone(st, k);
+      return SendRest(st, k, link::CmdRestart);
+  }
+}
+
+// A reply packet framed as a device sends it: header (code, or the
+// identification magic), payload, check.
+std::vector<uint8_t> Framed(uint8_t code, uint16_t param, const std::vector<uint8_t>& payload,
+                            bool ident = false) {
+  std::vector<uint8_t> p(8 + payload.size() + 2);
+  p[0] = code;
+  link::Put16(&p[1], param);
+  if (ident) {
+    const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
+    std::memcpy(p.data(), magic, 4);
+  }
+  link::Put16(&p[6], static_cast<uint16_t>(payload.size()));
+  std::copy(payload.begin(), payload.end(), p.begin() + 8);
+  link::Put16(&p[8 + payload.size()], link::PacketCheck16(p.data(), 0, 7 + payload.size()));
+  std::vector<uint8_t> frame(2 * p.size() + 8);
+  frame.resize(link::EncodeFrame(p.data(), frame.data(), static_cast<uint16_t>(p.size())));
+  return frame;
+}
+
+std::vector<uint8_t> IdentFrame() {
+  std::vector<uint8_t> payload(80, 0);
+  const char text[] = "KestraGangA4 V2.3";
+  std::memcpy(&payload[20], text, sizeof text - 1);
+  return Framed(0x3D, 0, payload, true);
+}
+
+void Feed(ConsoleState& st, int k, const std::vector<uint8_t>& bytes) {
+  ChannelReceiveData(st, k, bytes.data(), bytes.size());
+}
+
+// The next command after whatever came: Auto on a 4 KB chip (one block)
+// completes once the device answers, and counts one good chip.
+void NextCommandCompletes(ConsoleState& st, int k) {
+  TimeOut(st, k);
+  st.DeviceOnline[k] = 1;
+  st.s.FlashSizeKB = 4;
+  st.s.ChipStartAddr = st.ImageBaseAddr = 0;
+  st.ChipEndAddr = 0xFFF;
+  st.ProgramInfoData = false;
+  st.ProtectAfterVerify = false;
+  const int32_t counted = st.OnlineCounter;
+  StartOperation(st, k, OperationRequest(Operation::Auto));
+  if (st.ChannelState[k] == StateReidentify) Feed(st, k, IdentFrame());
+  if (st.ChannelState[k] != StateBlankCheck) __builtin_trap();
+  Feed(st, k, Framed(0x93, 0x05, {0x00}));
+  if (st.ChannelState[k] != StateProgram) __builtin_trap();
+  Feed(st, k, Framed(0x95, 0, {0x00}));
+  if (st.ChannelState[k] != StateVerify) __builtin_trap();
+  Feed(st, k, Framed(0x93, 0x55, std::vector<uint8_t>(16, 0)));
+  if (st.ChannelBusy[k] || st.OnlineCounter != counted + 1 || st.Gate[k] != AnswerGate::Clear)
+    __builtin_trap();
 }
 
 }  // namespace
@@ -115,14 +170,13 @@ void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f, bool owed) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const auto st = std::make_unique<ConsoleState>();
   for (int k = 0; k < ChannelCount; ++k) {
+    TimeOut(*st, k);
     st->ResetRx(k);
     st->Buffers[k]->PacketLen = 0;
     st->ChannelState[k] = StateIdle;
-    st->ChannelBusy[k] = 0;
     st->DeviceOnline[k] = 0;
-    st->NeedsIdent[k] = 0;
-    st->IdentsOwed[k] = 0;
-    st->AfterIdent[k] = nullptr;
+    st->AutoMode[k] = 0;
+    st->Gate[k] = AnswerGate::Clear;
   }
   st->DevicesFound = 0;
   std::size_t i = 0;
@@ -144,6 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint32_t ok = st->ChannelOkCount[k];
     ChannelReceiveData(*st, k, GoodChip, sizeof GoodChip);
     if (st->ChannelOkCount[k] != ok + 1) __builtin_trap();
+    NextCommandCompletes(*st, k);
   }
   return 0;
 }

@@ -8,9 +8,9 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "corpus_console")
 
-# Operation states, by their index in the target's table.
-CONFIG, MAIN_DL, INFO_DL, BLANK, ERASE, PROGRAM, VERIFY, PROTECT = range(8)
-READ_MAIN, CHIP_ID, CHIP_INFO, INFO_WRITE, READ_INFO, VERIFY_INFO, IDLE, STANDALONE = range(8, 16)
+# What a record begins, by its index in the target's table.
+DOWNLOAD, AUTO, BLANK, ERASE, PROGRAM, VERIFY, PROTECT, READ_MAIN = range(8)
+CHIP_ID, CHIP_INFO, INFO_WRITE, READ_INFO, VERIFY_INFO, AUTO_SN, IDLE, STANDALONE = range(8, 16)
 
 
 def check16(data):
@@ -40,13 +40,14 @@ def frame(p):
     return bytes(out)
 
 
-def record(channel, state=None, online=True, series=3, auto=False, info=False, size=3,
+def record(channel, state=None, online=True, series=3, serial=False, info=False, size=3,
            protect=False, owed=False, data=b""):
     """One record that sets the channel up (when state is given), then as many
     plain records as the data needs (at most 4096 bytes each). With owed, the
-    device still owes an answer: the operation waits for it to identify again."""
+    device still owes an answer: the operation waits for it to identify again.
+    With serial, 8-byte serial numbers (on-line ones when AUTO_SN begins)."""
     c = channel | (0x04 if state is not None else 0) | (0x08 if online else 0)
-    c |= series << 4 | (0x40 if auto else 0) | (0x80 if info else 0)
+    c |= series << 4 | (0x40 if serial else 0) | (0x80 if info else 0)
     f = (state or 0) | size << 4 | (0x80 if protect else 0)
     out = b""
     while True:
@@ -78,7 +79,7 @@ def progress(step, result=6, cur=0, top=100):
 
 def seeds():
     verify = bytearray(16)
-    yield "verify_ok", record(1, VERIFY, auto=True, data=frame(packet(0x93, 0x55, bytes(verify))))
+    yield "verify_ok", record(1, VERIFY, data=frame(packet(0x93, 0x55, bytes(verify))))
     verify[0] = 0x34
     verify[2:4] = b"\x01\x00"
     yield "verify_checksum", record(0, VERIFY, data=frame(packet(0x93, 0x55, bytes(verify))))
@@ -95,10 +96,17 @@ def seeds():
     yield "search_short", record(2, IDLE, online=False, data=ident(b"KestraGangA4")[:48] + b"\xc0")
     yield "standalone", record(1, STANDALONE, data=progress(0x40, cur=0, top=16) + progress(0xF0))
     acks = b"".join(status(0x95, 4 * i, 0) for i in range(4))
-    yield "program_split", (record(3, PROGRAM, auto=True, data=acks[:9]) +
-                            record(3, data=acks[9:]))
-    yield "blank_not_blank_auto", (record(1, BLANK, auto=True, data=status(0x93, 5, 0x15)) +
+    yield "program_split", (record(3, PROGRAM, data=acks[:9]) + record(3, data=acks[9:]))
+    yield "blank_not_blank_auto", (record(1, AUTO, data=status(0x93, 5, 0x15)) +
                                    record(1, data=status(0x93, 3, 0)))
+    # Auto with on-line serial numbers through its program blocks to the verify.
+    yield "auto_serial", record(0, AUTO_SN, serial=True, size=2, data=(
+        status(0x93, 5, 0) + status(0x95, 0, 0) + frame(packet(0x93, 0x55, bytes(16)))))
+    # A REST's answer comes after the operation that sent it: the next one
+    # identifies again first.
+    yield "rest_answer_late", (record(2, PROTECT, data=status(0x93, 0x53, 0)) +
+                               record(2, VERIFY, data=status(0x86, 0, 0) +
+                                      ident(b"KestraGangA4 V2.3") + status(0x93, 0x55, 0x34)))
     run = b"\xc0" + b"\x41" * 9000 + b"\xc0"
     yield "overlong_then_ack", record(0, PROGRAM, data=run + status(0x95, 0, 0))
     # More unframed bytes than the receive buffer keeps, with a frame's head
@@ -114,7 +122,7 @@ def seeds():
     # channel waits for, then the verify reply its command gets.
     yield "late_reply_reidentify", record(1, VERIFY, owed=True, data=(
         status(0x95, 40, 0) + ident(b"KestraGangA4 V2.3") + frame(packet(0x93, 0x55, bytes(16)))))
-    yield "config_download", (record(2, CONFIG, info=True, size=2, data=status(0x53, 0, 0)) +
+    yield "config_download", (record(2, DOWNLOAD, info=True, size=2, data=status(0x53, 0, 0)) +
                               record(2, data=status(0x55, 0, 6)))
 
 

@@ -199,7 +199,7 @@ const Case Cases[] = {
        ASSERT_EQ(r.log.size(), 2u);
        EXPECT_EQ(r.log[1], "SN Address is 0x1ABCDEF0,Current SN is 0x000000AB.");
      }},
-    {"DecimalTenDigitsRaisesAndLaterSettingsKeepOldValues",
+    {"DecimalBeyond32BitsRaisesAndLaterSettingsKeepOldValues",
      [](ConsoleState& st) {
        st.DevicesFound = 2;
        st.s.SnEnable = 0;
@@ -212,7 +212,7 @@ const Case Cases[] = {
        in.ChkBoxSNLen = true;
        in.RadioGpVolt = 2;
        in.GainEdit = "5";
-       in.SNEdit = "4294967295";
+       in.SNEdit = "4294967296";
        in.AddrEdit = "0x100";
        in.EditSNHW = "0x1";
      },
