@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -77,6 +78,22 @@ struct Output {
   uint32_t byteTimeNs = 0;
 };
 
+using Reply = std::vector<uint8_t>;
+
+// One received command, as its handler sees it.
+struct Request {
+  const std::vector<uint8_t>& p;  // the whole packet
+  uint8_t code;
+  uint16_t param;         // header word: block position, sub-code, key, word address
+  Clock::duration& work;  // simulated flash time before the reply
+  std::size_t At() const { return static_cast<std::size_t>(param) * 1024; }
+};
+
+// Payload kinds besides a fixed number of bytes: a ParamBlock and 16 to 4096
+// data bytes in steps of 16; or the length the sub-code fixes.
+constexpr int DataPayload = -1;
+constexpr int SubCodePayload = -2;
+
 }  // namespace
 
 struct SimDevice::State {
@@ -138,15 +155,61 @@ struct SimDevice::State {
   // --- device thread ---
   void OnPacket(std::vector<uint8_t>&& p);
   std::optional<Output> Handle(const std::vector<uint8_t>& p, bool& unplugNow);
-  std::vector<uint8_t> Execute(const std::vector<uint8_t>& p, Clock::duration& work);
-  std::vector<uint8_t> ChipOperation(const std::vector<uint8_t>& p);
-  std::vector<uint8_t> FwWriteBlock(const std::vector<uint8_t>& p);
+  Reply Execute(const std::vector<uint8_t>& p, Clock::duration& work);
   std::vector<std::vector<uint8_t>> ChipCycle();
   void Send(const Output& out);
   bool WriteAll(const uint8_t* data, std::size_t len);
   void SleepUntil(Clock::time_point t);
   void DoUnplug();
   void DrainToHost();
+
+  // --- the commands (device thread, under the lock) ---
+  // A command code, or a sub-code of CmdChipOperation: the payload it carries
+  // and its handler.
+  using Handler = Reply (State::*)(const Request&);
+  struct Command {
+    uint16_t code;
+    int payload;  // bytes, or DataPayload, or SubCodePayload
+    Handler handler;
+  };
+  static const Command Commands[];  // by command code
+  static const Command ChipOps[];   // CmdChipOperation, by sub-code
+  static const Command* Find(std::span<const Command> table, uint16_t code);
+  // Whether n payload bytes suit the command (an unknown code takes any).
+  static bool PayloadFits(uint8_t code, uint16_t param, uint16_t n);
+
+  Reply SearchDevice(const Request& r);
+  Reply DownloadConfig(const Request& r);
+  Reply DownloadMain(const Request& r);
+  Reply DownloadInfo(const Request& r);
+  Reply RestartAfterProtect(const Request& r);
+  Reply Restart(const Request& r);
+  Reply ChipOperation(const Request& r);
+  Reply ProgramBlock(const Request& r);
+  Reply WriteInfo(const Request& r);
+  Reply ReadMain(const Request& r);
+  Reply ReadInfo(const Request& r);
+  Reply FwWriteBlock(const Request& r);
+  Reply FwVerify(const Request& r);
+
+  Reply Erase(const Request& r);
+  Reply BlankCheck(const Request& r);
+  Reply ReadChipInfo(const Request& r);
+  Reply ReadChipId(const Request& r);
+  Reply WriteProtect(const Request& r);
+  Reply VerifyMain(const Request& r);
+  Reply VerifyInfo(const Request& r);
+
+  // Shared by the handlers.
+  bool CheckConfigPacket(const std::vector<uint8_t>& u, uint16_t key);
+  bool CheckRestPacket(const Request& r);
+  // Checks a memory access's ParamBlock and takes the chip geometry from it;
+  // the status that refuses the access, if any.
+  std::optional<uint8_t> RefuseAccess(const Request& r);
+  Reply WriteMemory(const Request& r, std::vector<uint8_t>& mem, std::size_t at);
+  Reply ReadMemory(const Request& r, const std::vector<uint8_t>& mem, std::size_t at);
+  Reply VerifyMemory(const Request& r, const std::vector<uint8_t>& mem, std::size_t checkAt,
+                     bool negatedSum);
 
   // --- under the lock ---
   void Violation(uint8_t code, const std::string& text) {
@@ -168,6 +231,8 @@ std::vector<uint8_t> StatusReply(uint8_t code, uint16_t param, uint8_t status) {
   return BuildReply(code, param, std::vector<uint8_t>{status});
 }
 
+Reply Status(const Request& r, uint8_t status) { return StatusReply(r.code, r.param, status); }
+
 void Resize(std::vector<uint8_t>& v, std::size_t n) { v.resize(n, 0xFF); }
 
 uint16_t FirmwareCheck16(const uint8_t* data, std::size_t len) {
@@ -177,36 +242,6 @@ uint16_t FirmwareCheck16(const uint8_t* data, std::size_t len) {
     c = static_cast<uint16_t>((c >> 1) ^ Get16(data + i) ^ (odd ? 0x4A12 : 0));
   }
   return c;
-}
-
-// Payload length each command must carry (-1: checked by the handler).
-int ExpectedLength(uint8_t code, uint16_t param) {
-  switch (code) {
-    case DevCmdSearch:
-    case DevCmdFwVerify:
-      return 0;
-    case DevCmdConfig:
-      return static_cast<int>(ConfigPayload);
-    case DevCmdDownloadMain:
-    case DevCmdDownloadInfo:
-      return 4096;
-    case DevCmdRestart:
-    case DevCmdRestartAfterProtect:
-      return 2;
-    case DevCmdChipOp:
-      return param == DevSubWriteProtect ? 128 : 64;
-    case DevCmdProgram:
-      return -1;
-    case DevCmdWriteInfo:
-      return 0x1040;
-    case DevCmdReadMain:
-    case DevCmdReadInfo:
-      return 64;
-    case DevCmdFwWriteBlock:
-      return 2048;
-    default:
-      return -2;
-  }
 }
 
 }  // namespace
@@ -239,223 +274,314 @@ void SimDevice::State::ApplyGeometry(const uint8_t* pb) {
   Resize(info, Get16(pb + 12));
 }
 
-std::vector<uint8_t> SimDevice::State::Execute(const std::vector<uint8_t>& p,
-                                               Clock::duration& work) {
-  const uint8_t code = p[0];
-  const uint16_t param = Get16(&p[1]);
-  switch (code) {
-    case DevCmdSearch: {
-      std::vector<uint8_t> payload(80, 0);
-      std::vector<uint8_t> r = BuildReply(code, 0, payload);
-      r[0] = 0xA3, r[1] = 0xA5, r[2] = 0x53, r[3] = 0x35;
-      const std::size_t n = std::min(opt.ident.size(), MaxIdentText);
-      std::memcpy(&r[28], opt.ident.data(), n);
-      SealPacket(r);
-      return r;
-    }
-    case DevCmdConfig: {
-      std::vector<uint8_t> u = p;
-      const uint8_t k0 = static_cast<uint8_t>(p[1] ^ 0x5B), k1 = static_cast<uint8_t>(p[2] ^ 0x7E);
-      for (std::size_t i = 8; i < 8 + ConfigPayload; ++i) u[i] ^= ((i - 8) % 2 == 0) ? k0 : k1;
-      bool ok = true;
-      auto bad = [&](const std::string& t) {
-        Violation(code, "ConfigPacket " + t);
-        ok = false;
-      };
-      if (param == 0xFFFF) bad("whitening key 0xFFFF (range 0..0xFFFE)");
-      if (std::memcmp(&u[8], "KQRV", 4) != 0) bad("tag is not KQRV after un-whitening");
-      if (Check16(&u[8], 252) != Get16(&u[260])) bad("first check value wrong");
-      if (ByteSum16(&u[8], 254) != Get16(&u[262])) bad("first byte sum wrong");
-      if (Check16(&u[8], 508) != Get16(&u[516])) bad("second check value wrong");
-      if (ByteSum16(&u[8], 510) != Get16(&u[518])) bad("second byte sum wrong");
-      static constexpr std::pair<int, int> fills[] = {{76, 92}, {114, 246}, {328, 516}};
-      for (auto [a, b] : fills)
-        for (int i = a; i < b; ++i)
-          if (u[i] == 0xFF) {
-            bad("random filler byte " + std::to_string(i) + " is 0xFF (range 0..254)");
-            break;
-          }
-      if (!CheckParamBlock(u, 12)) ok = false;
-      const std::array<uint8_t, 64> pb = *lastParam;
-      lastConfig = u;
-      if (!ok) return StatusReply(code, param, DevPacketFormat);
-      jobParam = pb;
-      jobReady = true;
-      jobMain.assign(static_cast<std::size_t>(Get16(&pb[10])) * 1024, 0xFF);
-      std::fill(jobInfo.begin(), jobInfo.end(), 0xFF);
-      return StatusReply(code, param, DevOk);
-    }
-    case DevCmdDownloadMain: {
-      const std::size_t at = static_cast<std::size_t>(param) * 1024;
-      if (at + 4096 > MaxJobImage) {
-        Violation(code, "block position " + std::to_string(param) + " beyond the job store");
-        return StatusReply(code, param, DevFlashError);
-      }
-      if (jobMain.size() < at + 4096) Resize(jobMain, at + 4096);
-      std::copy_n(&p[8], 4096, jobMain.begin() + static_cast<std::ptrdiff_t>(at));
-      return StatusReply(code, param, DevOk);
-    }
-    case DevCmdDownloadInfo: {
-      const std::size_t at = (static_cast<std::size_t>(param) * 1024) % JobInfoSize;
-      for (std::size_t i = 0; i < 4096; ++i) jobInfo[(at + i) % JobInfoSize] = p[8 + i];
-      return StatusReply(code, param, DevOk);
-    }
-    case DevCmdRestart:
-    case DevCmdRestartAfterProtect: {
-      if (std::memcmp(&p[1], "REST", 4) != 0 || p[5] != 0xA8 || p[8] != 0 || p[9] != 0) {
-        Violation(code, "not the REST packet layout");
-        return StatusReply(code, param, DevPacketFormat);
-      }
-      if (code == DevCmdRestart && jobReady) {
-        standAlone = true;
-        nextCycle = Clock::now() + std::chrono::milliseconds(opt.standaloneIntervalMs);
-      }
-      return StatusReply(code, param, DevOk);
-    }
-    case DevCmdChipOp:
-      return ChipOperation(p);
-    case DevCmdProgram:
-    case DevCmdWriteInfo: {
-      if (!CheckParamBlock(p, 8)) return StatusReply(code, param, DevPacketFormat);
-      ApplyGeometry(&p[8]);
-      if (readProtected) return StatusReply(code, param, DevReadProtected);
-      const std::size_t len = p.size() - 10 - ParamBlockLen;
-      std::vector<uint8_t>& mem = code == DevCmdProgram ? flash : info;
-      std::size_t at = static_cast<std::size_t>(param) * 1024;
-      if (code == DevCmdWriteInfo) at %= JobInfoSize;
-      for (std::size_t i = 0; i < len && at + i < mem.size(); ++i) mem[at + i] &= p[72 + i];
-      work = std::chrono::microseconds(static_cast<uint64_t>(opt.flashUsPerKB) * len / 1024);
-      return StatusReply(code, param, DevOk);
-    }
-    case DevCmdReadMain:
-    case DevCmdReadInfo: {
-      if (!CheckParamBlock(p, 8)) return StatusReply(code, param, DevPacketFormat);
-      ApplyGeometry(&p[8]);
-      if (readProtected) return StatusReply(code, param, DevReadProtected);
-      const std::vector<uint8_t>& mem = code == DevCmdReadMain ? flash : info;
-      std::size_t at = static_cast<std::size_t>(param) * 1024;
-      if (code == DevCmdReadInfo) at %= JobInfoSize;
-      std::vector<uint8_t> data(4096, 0xFF);
-      for (std::size_t i = 0; i < 4096 && at + i < mem.size(); ++i) data[i] = mem[at + i];
-      return BuildReply(code, param, data);
-    }
-    case DevCmdFwWriteBlock:
-      return FwWriteBlock(p);
-    case DevCmdFwVerify: {
-      if (param != 0x3FFF || p[3] != 0xF1 || p[4] != 0 || p[5] != 0)
-        Violation(code, "verify packet header is not BA FF 3F F1 00 00");
-      std::vector<uint8_t> payload(20, 0);
-      const uint16_t sum = ByteSum16(firmware.data(), firmware.size());
-      // The CRC-type value runs the link check recurrence over the firmware's
-      // 16-bit words (one per word address): over bytes it never sets bit 15,
-      // so it could never match the tool's expected 0xCBC2.
-      const uint16_t crc = FirmwareCheck16(firmware.data(), firmware.size());
-      Put16(&payload[0], crc);
-      Put16(&payload[2], sum);
-      Put16(&payload[16], sum);
-      Put16(&payload[18], crc);
-      return BuildReply(code, param, payload);
-    }
-    default:
-      Violation(code, "unknown command");
-      return StatusReply(code, param, DevUnknownCommand);
-  }
+// --- the commands ---
+
+// Every command the device understands. A packet whose code is not here is
+// answered with DevUnknownCommand and may carry any payload.
+const SimDevice::State::Command SimDevice::State::Commands[] = {
+    {DevCmdSearch, 0, &State::SearchDevice},
+    {DevCmdConfig, ConfigPayload, &State::DownloadConfig},
+    {DevCmdDownloadMain, 4096, &State::DownloadMain},
+    {DevCmdDownloadInfo, 4096, &State::DownloadInfo},
+    {DevCmdRestartAfterProtect, 2, &State::RestartAfterProtect},
+    {DevCmdRestart, 2, &State::Restart},
+    {DevCmdChipOp, SubCodePayload, &State::ChipOperation},
+    {DevCmdProgram, DataPayload, &State::ProgramBlock},
+    {DevCmdWriteInfo, ParamBlockLen + 4096, &State::WriteInfo},
+    {DevCmdReadMain, ParamBlockLen, &State::ReadMain},
+    {DevCmdReadInfo, ParamBlockLen, &State::ReadInfo},
+    {DevCmdFwWriteBlock, 2048, &State::FwWriteBlock},
+    {DevCmdFwVerify, 0, &State::FwVerify},
+};
+
+// The sub-codes of CmdChipOperation. Each carries a ParamBlock (write protect
+// adds 64 bytes of protection data), and so does an unknown one, which is
+// answered with DevUnknownCommand.
+const SimDevice::State::Command SimDevice::State::ChipOps[] = {
+    {DevSubErase, ParamBlockLen, &State::Erase},
+    {DevSubBlankCheck, ParamBlockLen, &State::BlankCheck},
+    {DevSubReadChipInfo, ParamBlockLen, &State::ReadChipInfo},
+    {DevSubReadChipId, ParamBlockLen, &State::ReadChipId},
+    {DevSubWriteProtect, ParamBlockLen + 64, &State::WriteProtect},
+    {DevSubVerifyMain, ParamBlockLen, &State::VerifyMain},
+    {DevSubVerifyInfo, ParamBlockLen, &State::VerifyInfo},
+};
+
+const SimDevice::State::Command* SimDevice::State::Find(std::span<const Command> table,
+                                                        uint16_t code) {
+  const auto it = std::ranges::find(table, code, &Command::code);
+  return it == table.end() ? nullptr : &*it;
 }
 
-std::vector<uint8_t> SimDevice::State::ChipOperation(const std::vector<uint8_t>& p) {
-  const uint8_t code = p[0];
-  const uint16_t sub = Get16(&p[1]);
-  if (!CheckParamBlock(p, 8)) return StatusReply(code, sub, DevPacketFormat);
-  const uint8_t* pb = &p[8];
-  ApplyGeometry(pb);
-  switch (sub) {
-    case DevSubBlankCheck: {
-      if (readProtected) return StatusReply(code, sub, DevReadProtected);
-      const bool blank =
-          std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; });
-      return StatusReply(code, sub, (blank && !notBlank) ? DevOk : DevNotBlank);
-    }
-    case DevSubErase:
-      std::fill(flash.begin(), flash.end(), 0xFF);
-      std::fill(info.begin(), info.end(), 0xFF);
-      readProtected = false;
-      return StatusReply(code, sub, DevOk);
-    case DevSubWriteProtect:
-      protectCfg.assign(p.begin() + 72, p.begin() + 136);
-      readProtected = true;
-      return StatusReply(code, sub, DevOk);
-    case DevSubVerifyMain:
-    case DevSubVerifyInfo: {
-      if (readProtected) return StatusReply(code, sub, DevReadProtected);
-      const std::vector<uint8_t>& mem = sub == DevSubVerifyMain ? flash : info;
-      uint16_t sum = ByteSum16(mem.data(), mem.size());
-      uint16_t crc = Check16(mem.data(), mem.size());
-      if (verifyMismatch) {
-        sum = static_cast<uint16_t>(sum + 1);
-        crc = static_cast<uint16_t>(crc ^ 1);
-      }
-      const uint16_t negSum = static_cast<uint16_t>(0x10000 - sum);
-      // Main: ImageSum holds the plain sum. Info: InfoSum is kept negated.
-      const bool match = sub == DevSubVerifyMain
-                             ? (sum == Get16(pb + 34) && crc == Get16(pb + 32))
-                             : (negSum == Get16(pb + 38) && crc == Get16(pb + 36));
-      std::vector<uint8_t> payload(16, 0);
-      payload[0] = match ? DevOk : DevChipChecksum;
-      Put16(&payload[2], negSum);
-      Put16(&payload[6], crc);
-      return BuildReply(code, sub, payload);
-    }
-    case DevSubReadChipId: {
-      std::vector<uint8_t> payload(16, 0);
-      payload[0] = 0x4B, payload[1] = 0x47, payload[2] = pb[1], payload[3] = pb[2];
-      const auto uid = Uid();
-      std::copy(uid.begin(), uid.end(), payload.begin() + 4);
-      return BuildReply(code, sub, payload);
-    }
-    case DevSubReadChipInfo: {
-      const auto uid = Uid();
-      std::vector<uint8_t> payload;
-      if (pb[1] == '6') {
-        payload.assign(256, 0xFF);
-        for (std::size_t i = 0; i < 256 && i < info.size(); ++i) payload[i] = info[i];
-        std::copy_n(uid.begin(), 8, payload.begin() + 4);
-      } else if (pb[1] == '7') {
-        payload.assign(0x850, 0xFF);
-        std::copy(uid.begin(), uid.end(), payload.begin());
-        for (std::size_t i = 0; i < 128 && i < info.size(); ++i) payload[0x400 + i] = info[i];
-        for (std::size_t i = 0; i < 16; ++i) {
-          payload[0x800 + i] = readProtected ? protectCfg[i] : 0xFF;
-          payload[0x820 + i] = readProtected ? protectCfg[16 + i] : 0xFF;
-        }
-        payload[0x840] = readProtected ? protectCfg[32] : 0x0F;
-        payload[0x841] = readProtected ? 0x01 : 0x00;
-      } else {
-        payload.assign(uid.begin(), uid.end());
-      }
-      return BuildReply(code, sub, payload);
-    }
-    default:
-      Violation(code, "unknown sub-code " + Hex2(sub));
-      return StatusReply(code, sub, DevUnknownCommand);
+bool SimDevice::State::PayloadFits(uint8_t code, uint16_t param, uint16_t n) {
+  const Command* c = Find(Commands, code);
+  if (!c) return true;
+  int payload = c->payload;
+  if (payload == SubCodePayload) {
+    const Command* op = Find(ChipOps, param);
+    payload = op ? op->payload : static_cast<int>(ParamBlockLen);
   }
+  if (payload != DataPayload) return n == payload;
+  const std::size_t len = n;
+  return len >= ParamBlockLen + 16 && len <= ParamBlockLen + 4096 && len % 16 == 0;
 }
 
-std::vector<uint8_t> SimDevice::State::FwWriteBlock(const std::vector<uint8_t>& p) {
-  const uint8_t code = p[0];
-  const uint16_t addr = Get16(&p[1]);
+Reply SimDevice::State::Execute(const std::vector<uint8_t>& p, Clock::duration& work) {
+  const Request r{p, p[0], Get16(&p[1]), work};
+  const Command* c = Find(Commands, r.code);
+  if (!c) {
+    Violation(r.code, "unknown command");
+    return Status(r, DevUnknownCommand);
+  }
+  return (this->*c->handler)(r);
+}
+
+Reply SimDevice::State::SearchDevice(const Request& r) {
+  std::vector<uint8_t> payload(80, 0);
+  Reply reply = BuildReply(r.code, 0, payload);
+  reply[0] = 0xA3, reply[1] = 0xA5, reply[2] = 0x53, reply[3] = 0x35;
+  const std::size_t n = std::min(opt.ident.size(), MaxIdentText);
+  std::memcpy(&reply[28], opt.ident.data(), n);
+  SealPacket(reply);
+  return reply;
+}
+
+Reply SimDevice::State::DownloadConfig(const Request& r) {
+  std::vector<uint8_t> u = r.p;
+  const uint8_t k0 = static_cast<uint8_t>(r.p[1] ^ 0x5B), k1 = static_cast<uint8_t>(r.p[2] ^ 0x7E);
+  for (std::size_t i = 8; i < 8 + ConfigPayload; ++i) u[i] ^= ((i - 8) % 2 == 0) ? k0 : k1;
+  const bool ok = CheckConfigPacket(u, r.param);
+  lastConfig = u;
+  if (!ok) return Status(r, DevPacketFormat);
+  jobParam = *lastParam;
+  jobReady = true;
+  jobMain.assign(static_cast<std::size_t>(Get16(&jobParam[10])) * 1024, 0xFF);
+  std::fill(jobInfo.begin(), jobInfo.end(), 0xFF);
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::DownloadMain(const Request& r) {
+  const std::size_t at = r.At();
+  if (at + 4096 > MaxJobImage) {
+    Violation(r.code, "block position " + std::to_string(r.param) + " beyond the job store");
+    return Status(r, DevFlashError);
+  }
+  if (jobMain.size() < at + 4096) Resize(jobMain, at + 4096);
+  std::copy_n(&r.p[8], 4096, jobMain.begin() + static_cast<std::ptrdiff_t>(at));
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::DownloadInfo(const Request& r) {
+  const std::size_t at = r.At() % JobInfoSize;
+  for (std::size_t i = 0; i < 4096; ++i) jobInfo[(at + i) % JobInfoSize] = r.p[8 + i];
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::RestartAfterProtect(const Request& r) {
+  return Status(r, CheckRestPacket(r) ? DevOk : DevPacketFormat);
+}
+
+// A restart with a job downloaded starts stand-alone production.
+Reply SimDevice::State::Restart(const Request& r) {
+  if (!CheckRestPacket(r)) return Status(r, DevPacketFormat);
+  if (jobReady) {
+    standAlone = true;
+    nextCycle = Clock::now() + std::chrono::milliseconds(opt.standaloneIntervalMs);
+  }
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::ChipOperation(const Request& r) {
+  if (!CheckParamBlock(r.p, 8)) return Status(r, DevPacketFormat);
+  ApplyGeometry(&r.p[8]);
+  const Command* op = Find(ChipOps, r.param);
+  if (!op) {
+    Violation(r.code, "unknown sub-code " + Hex2(r.param));
+    return Status(r, DevUnknownCommand);
+  }
+  return (this->*op->handler)(r);
+}
+
+Reply SimDevice::State::ProgramBlock(const Request& r) { return WriteMemory(r, flash, r.At()); }
+
+Reply SimDevice::State::WriteInfo(const Request& r) {
+  return WriteMemory(r, info, r.At() % JobInfoSize);
+}
+
+Reply SimDevice::State::ReadMain(const Request& r) { return ReadMemory(r, flash, r.At()); }
+
+Reply SimDevice::State::ReadInfo(const Request& r) {
+  return ReadMemory(r, info, r.At() % JobInfoSize);
+}
+
+Reply SimDevice::State::FwWriteBlock(const Request& r) {
+  const uint16_t addr = r.param;
   if (addr < FirmwareFirstWord || addr > 0x3C00 || (addr & 0x3FF) != 0) {
-    Violation(code, "word address " + std::to_string(addr) + " is not a block address");
-    return StatusReply(code, addr, DevPacketFormat);
+    Violation(r.code, "word address " + std::to_string(addr) + " is not a block address");
+    return Status(r, DevPacketFormat);
   }
   const unsigned b = (addr - FirmwareFirstWord) / 1024;
-  if (p[3] != b || p[4] != 0xFF || p[5] != 0x0F)
-    Violation(code, "block header bytes [3..5] are not " + std::to_string(b) + " FF 0F");
+  if (r.p[3] != b || r.p[4] != 0xFF || r.p[5] != 0x0F)
+    Violation(r.code, "block header bytes [3..5] are not " + std::to_string(b) + " FF 0F");
   const uint8_t key[2] = {static_cast<uint8_t>(FwKey[(b & 0xFE)] ^ 0x6D),
                           static_cast<uint8_t>(FwKey[(b & 0xFE) + 1] ^ 0x6D)};
   const std::size_t at = 2 * static_cast<std::size_t>(addr - FirmwareFirstWord);
   for (std::size_t k = 0; k < 2048; ++k)
-    firmware[at + k] = static_cast<uint8_t>(p[8 + k] ^ key[k & 1] ^ ((k & 1) == 0 ? 0xA7 : 0x52));
-  return StatusReply(code, addr, DevOk);
+    firmware[at + k] = static_cast<uint8_t>(r.p[8 + k] ^ key[k & 1] ^ ((k & 1) == 0 ? 0xA7 : 0x52));
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::FwVerify(const Request& r) {
+  if (r.param != 0x3FFF || r.p[3] != 0xF1 || r.p[4] != 0 || r.p[5] != 0)
+    Violation(r.code, "verify packet header is not BA FF 3F F1 00 00");
+  std::vector<uint8_t> payload(20, 0);
+  const uint16_t sum = ByteSum16(firmware.data(), firmware.size());
+  // The CRC-type value runs the link check recurrence over the firmware's
+  // 16-bit words (one per word address): over bytes it never sets bit 15,
+  // so it could never match the tool's expected 0xCBC2.
+  const uint16_t crc = FirmwareCheck16(firmware.data(), firmware.size());
+  Put16(&payload[0], crc);
+  Put16(&payload[2], sum);
+  Put16(&payload[16], sum);
+  Put16(&payload[18], crc);
+  return BuildReply(r.code, r.param, payload);
+}
+
+// --- the chip operations (the ParamBlock checked, the geometry taken) ---
+
+Reply SimDevice::State::Erase(const Request& r) {
+  std::fill(flash.begin(), flash.end(), 0xFF);
+  std::fill(info.begin(), info.end(), 0xFF);
+  readProtected = false;
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::BlankCheck(const Request& r) {
+  if (readProtected) return Status(r, DevReadProtected);
+  const bool blank = std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; });
+  return Status(r, (blank && !notBlank) ? DevOk : DevNotBlank);
+}
+
+Reply SimDevice::State::ReadChipInfo(const Request& r) {
+  const uint8_t* pb = &r.p[8];
+  const auto uid = Uid();
+  std::vector<uint8_t> payload;
+  if (pb[1] == '6') {
+    payload.assign(256, 0xFF);
+    for (std::size_t i = 0; i < 256 && i < info.size(); ++i) payload[i] = info[i];
+    std::copy_n(uid.begin(), 8, payload.begin() + 4);
+  } else if (pb[1] == '7') {
+    payload.assign(0x850, 0xFF);
+    std::copy(uid.begin(), uid.end(), payload.begin());
+    for (std::size_t i = 0; i < 128 && i < info.size(); ++i) payload[0x400 + i] = info[i];
+    for (std::size_t i = 0; i < 16; ++i) {
+      payload[0x800 + i] = readProtected ? protectCfg[i] : 0xFF;
+      payload[0x820 + i] = readProtected ? protectCfg[16 + i] : 0xFF;
+    }
+    payload[0x840] = readProtected ? protectCfg[32] : 0x0F;
+    payload[0x841] = readProtected ? 0x01 : 0x00;
+  } else {
+    payload.assign(uid.begin(), uid.end());
+  }
+  return BuildReply(r.code, r.param, payload);
+}
+
+Reply SimDevice::State::ReadChipId(const Request& r) {
+  const uint8_t* pb = &r.p[8];
+  std::vector<uint8_t> payload(16, 0);
+  payload[0] = 0x4B, payload[1] = 0x47, payload[2] = pb[1], payload[3] = pb[2];
+  const auto uid = Uid();
+  std::copy(uid.begin(), uid.end(), payload.begin() + 4);
+  return BuildReply(r.code, r.param, payload);
+}
+
+Reply SimDevice::State::WriteProtect(const Request& r) {
+  protectCfg.assign(r.p.begin() + 72, r.p.begin() + 136);
+  readProtected = true;
+  return Status(r, DevOk);
+}
+
+// The ParamBlock holds ImageCrc and ImageSum (the plain sum), and InfoCrc and
+// InfoSum (the sum kept negated).
+Reply SimDevice::State::VerifyMain(const Request& r) { return VerifyMemory(r, flash, 32, false); }
+
+Reply SimDevice::State::VerifyInfo(const Request& r) { return VerifyMemory(r, info, 36, true); }
+
+// --- shared by the handlers ---
+
+bool SimDevice::State::CheckConfigPacket(const std::vector<uint8_t>& u, uint16_t key) {
+  bool ok = true;
+  auto bad = [&](const std::string& t) {
+    Violation(u[0], "ConfigPacket " + t);
+    ok = false;
+  };
+  if (key == 0xFFFF) bad("whitening key 0xFFFF (range 0..0xFFFE)");
+  if (std::memcmp(&u[8], "KQRV", 4) != 0) bad("tag is not KQRV after un-whitening");
+  if (Check16(&u[8], 252) != Get16(&u[260])) bad("first check value wrong");
+  if (ByteSum16(&u[8], 254) != Get16(&u[262])) bad("first byte sum wrong");
+  if (Check16(&u[8], 508) != Get16(&u[516])) bad("second check value wrong");
+  if (ByteSum16(&u[8], 510) != Get16(&u[518])) bad("second byte sum wrong");
+  static constexpr std::pair<int, int> fills[] = {{76, 92}, {114, 246}, {328, 516}};
+  for (auto [a, b] : fills)
+    for (int i = a; i < b; ++i)
+      if (u[i] == 0xFF) {
+        bad("random filler byte " + std::to_string(i) + " is 0xFF (range 0..254)");
+        break;
+      }
+  if (!CheckParamBlock(u, 12)) ok = false;
+  return ok;
+}
+
+bool SimDevice::State::CheckRestPacket(const Request& r) {
+  const std::vector<uint8_t>& p = r.p;
+  if (std::memcmp(&p[1], "REST", 4) == 0 && p[5] == 0xA8 && p[8] == 0 && p[9] == 0) return true;
+  Violation(r.code, "not the REST packet layout");
+  return false;
+}
+
+std::optional<uint8_t> SimDevice::State::RefuseAccess(const Request& r) {
+  if (!CheckParamBlock(r.p, 8)) return DevPacketFormat;
+  ApplyGeometry(&r.p[8]);
+  if (readProtected) return DevReadProtected;
+  return std::nullopt;
+}
+
+Reply SimDevice::State::WriteMemory(const Request& r, std::vector<uint8_t>& mem, std::size_t at) {
+  if (const auto refused = RefuseAccess(r)) return Status(r, *refused);
+  const std::size_t len = r.p.size() - 10 - ParamBlockLen;
+  for (std::size_t i = 0; i < len && at + i < mem.size(); ++i) mem[at + i] &= r.p[72 + i];
+  r.work = std::chrono::microseconds(static_cast<uint64_t>(opt.flashUsPerKB) * len / 1024);
+  return Status(r, DevOk);
+}
+
+Reply SimDevice::State::ReadMemory(const Request& r, const std::vector<uint8_t>& mem,
+                                   std::size_t at) {
+  if (const auto refused = RefuseAccess(r)) return Status(r, *refused);
+  std::vector<uint8_t> data(4096, 0xFF);
+  for (std::size_t i = 0; i < 4096 && at + i < mem.size(); ++i) data[i] = mem[at + i];
+  return BuildReply(r.code, r.param, data);
+}
+
+// Compares the memory's check value and byte sum with the two words of the
+// ParamBlock at checkAt; the reply carries the negated sum and the check value.
+Reply SimDevice::State::VerifyMemory(const Request& r, const std::vector<uint8_t>& mem,
+                                     std::size_t checkAt, bool negatedSum) {
+  if (readProtected) return Status(r, DevReadProtected);
+  uint16_t sum = ByteSum16(mem.data(), mem.size());
+  uint16_t crc = Check16(mem.data(), mem.size());
+  if (verifyMismatch) {
+    sum = static_cast<uint16_t>(sum + 1);
+    crc = static_cast<uint16_t>(crc ^ 1);
+  }
+  const uint16_t negSum = static_cast<uint16_t>(0x10000 - sum);
+  const uint8_t* pb = &r.p[8];
+  const bool match =
+      crc == Get16(pb + checkAt) && (negatedSum ? negSum : sum) == Get16(pb + checkAt + 2);
+  std::vector<uint8_t> payload(16, 0);
+  payload[0] = match ? DevOk : DevChipChecksum;
+  Put16(&payload[2], negSum);
+  Put16(&payload[6], crc);
+  return BuildReply(r.code, r.param, payload);
 }
 
 std::optional<Output> SimDevice::State::Handle(const std::vector<uint8_t>& p, bool& unplugNow) {
@@ -479,7 +605,6 @@ std::optional<Output> SimDevice::State::Handle(const std::vector<uint8_t>& p, bo
   out.byteTimeNs = opt.byteTimeNs;
   std::vector<uint8_t> reply;
   const uint16_t n = Get16(&p[6]);
-  const int expected = ExpectedLength(code, param);
   if (Check16(p.data(), p.size() - 2) != Get16(&p[p.size() - 2])) {
     Violation(code, "wrong PacketCheck16");
     reply = StatusReply(code, param, 0x23);
@@ -487,8 +612,7 @@ std::optional<Output> SimDevice::State::Handle(const std::vector<uint8_t>& p, bo
     Violation(code, "length field " + std::to_string(n) + " for a packet of " +
                         std::to_string(p.size()) + " bytes");
     reply = StatusReply(code, param, DevPacketFormat);
-  } else if (expected >= -1 &&
-             (expected == -1 ? (n < 64 + 16 || n > 64 + 4096 || n % 16 != 0) : n != expected)) {
+  } else if (!PayloadFits(code, param, n)) {
     Violation(code, "payload length " + std::to_string(n) + " is not allowed");
     reply = StatusReply(code, param, DevPacketFormat);
   }

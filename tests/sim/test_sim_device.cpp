@@ -218,6 +218,58 @@ TEST_F(SimDeviceTest, HostFaultsAreCountedAsViolations) {
   EXPECT_GE(dev.ViolationCount(), expected + 2);
 }
 
+// Each command code (a chip operation: its sub-code) fixes the payload it
+// carries; any other length is refused before the command runs. An unknown code
+// takes any payload, an unknown sub-code a ParamBlock.
+TEST_F(SimDeviceTest, PayloadLengthIsFixedPerCommand) {
+  expectViolations = true;
+  Chip c;
+  const Bytes pb = ParamBlock(c);
+  auto program = [&](std::size_t data) {
+    return Packet(0x95, 0, Concat(pb, Bytes(data, 0xFF)), c);
+  };
+  struct Case {
+    const char* what;
+    Bytes packet;
+    uint8_t status;
+    const char* violation;  // the start of the one violation it causes, or none
+  };
+  const Case cases[] = {
+      {"search", Packet(0x3D, 0, Bytes(1)), 0x2A, "command 0x3D: payload length 1 "},
+      {"configuration", Packet(0x53, 0x0102, Bytes(1535)), 0x2A,
+       "command 0x53: payload length 1535 "},
+      {"main block", Packet(0x55, 0, Bytes(4095)), 0x2A, "command 0x55: payload length 4095 "},
+      {"info block", Packet(0x5A, 0, Bytes(4097)), 0x2A, "command 0x5A: payload length 4097 "},
+      {"restart after protect", Packet(0x86, 0, Bytes(3)), 0x2A, "command 0x86: payload length 3 "},
+      {"restart", Packet(0x8A, 0, {}), 0x2A, "command 0x8A: payload length 0 "},
+      {"erase with data", ChipOp(0x03, c, Bytes(64)), 0x2A, "command 0x93: payload length 128 "},
+      {"protect without data", ChipOp(0x53, c), 0x2A, "command 0x93: payload length 64 "},
+      {"unknown sub-code", Packet(0x93, 0x77, Bytes(63)), 0x2A, "command 0x93: payload length 63 "},
+      {"program without data", program(0), 0x2A, "command 0x95: payload length 64 "},
+      {"program off the step", program(24), 0x2A, "command 0x95: payload length 88 "},
+      {"info write", Packet(0x96, 0, Bytes(4096)), 0x2A, "command 0x96: payload length 4096 "},
+      {"main read-out", Packet(0x9B, 0, Bytes(65)), 0x2A, "command 0x9B: payload length 65 "},
+      {"info read-out", Packet(0x9C, 0, {}), 0x2A, "command 0x9C: payload length 0 "},
+      {"firmware block", Packet(0xB7, 0x2000, Bytes(2047)), 0x2A,
+       "command 0xB7: payload length 2047 "},
+      {"firmware verify", Packet(0xBA, 0x3FFF, Bytes(2)), 0x2A, "command 0xBA: payload length 2 "},
+      {"program one step", program(16), 0x00, nullptr},
+      {"program a block", program(4096), 0x00, nullptr},
+      {"unknown sub-code with a ParamBlock", ChipOp(0x77, c), 0x25,
+       "command 0x93: unknown sub-code"},
+      {"unknown command", Packet(0x77, 0, Bytes(5)), 0x25, "command 0x77: unknown command"},
+  };
+  for (const auto& k : cases) {
+    const std::size_t before = dev.Violations().size();
+    EXPECT_EQ(Status(k.packet), k.status) << k.what;
+    const auto v = dev.Violations();
+    ASSERT_EQ(v.size(), before + (k.violation ? 1 : 0)) << k.what;
+    if (k.violation) {
+      EXPECT_EQ(v.back().rfind(k.violation, 0), 0u) << k.what << ": " << v.back();
+    }
+  }
+}
+
 TEST_F(SimDeviceTest, CommandFaults) {
   Chip c;
   // A status code, once per command code and sub-code.
