@@ -18,50 +18,28 @@ class ScriptedPort : public KernelObject {
 ScriptedSerialServices::ScriptedSerialServices() = default;
 
 ScriptedSerialServices::~ScriptedSerialServices() {
-  Handle port;
-  {
-    std::lock_guard lock(mutex_);
-    port = port_;
-  }
+  const Handle port = Locked(port_);
   if (port) CloseHandle(port);  // while this object still exists
 }
 
 // ---------------------------------------------------------------- script
 
-void ScriptedSerialServices::FailCreateFile(bool fail) {
-  std::lock_guard lock(mutex_);
-  failCreateFile_ = fail;
-}
+void ScriptedSerialServices::FailCreateFile(bool fail) { SetLocked(failCreateFile_, fail); }
 
-void ScriptedSerialServices::SetCharacterDevice(bool isChar) {
-  std::lock_guard lock(mutex_);
-  isChar_ = isChar;
-}
+void ScriptedSerialServices::SetCharacterDevice(bool isChar) { SetLocked(isChar_, isChar); }
 
-void ScriptedSerialServices::FailSetupComm(bool fail) {
-  std::lock_guard lock(mutex_);
-  failSetup_ = fail;
-}
+void ScriptedSerialServices::FailSetupComm(bool fail) { SetLocked(failSetup_, fail); }
 
-void ScriptedSerialServices::FailEventCreation(int n) {
-  std::lock_guard lock(mutex_);
-  eventFailIn_ = n;
-}
+void ScriptedSerialServices::FailEventCreation(int n) { SetLocked(eventFailIn_, n); }
 
-void ScriptedSerialServices::FailThreadCreation(int n) {
-  std::lock_guard lock(mutex_);
-  threadFailIn_ = n;
-}
+void ScriptedSerialServices::FailThreadCreation(int n) { SetLocked(threadFailIn_, n); }
 
 void ScriptedSerialServices::FailPost(uint32_t msg) {
   std::lock_guard lock(mutex_);
   failPosts_.insert(msg);
 }
 
-void ScriptedSerialServices::FailSetCommMask(bool fail) {
-  std::lock_guard lock(mutex_);
-  failMask_ = fail;
-}
+void ScriptedSerialServices::FailSetCommMask(bool fail) { SetLocked(failMask_, fail); }
 
 void ScriptedSerialServices::Receive(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(mutex_);
@@ -74,10 +52,7 @@ void ScriptedSerialServices::SetMaxWriteChunk(uint32_t n) {
   maxChunk_ = std::max<uint32_t>(n, 1);
 }
 
-void ScriptedSerialServices::HoldWrites(bool hold) {
-  std::lock_guard lock(mutex_);
-  holdWrites_ = hold;
-}
+void ScriptedSerialServices::HoldWrites(bool hold) { SetLocked(holdWrites_, hold); }
 
 void ScriptedSerialServices::ReleaseWrite() {
   std::lock_guard lock(mutex_);
@@ -92,10 +67,7 @@ void ScriptedSerialServices::HoldReads(bool hold) {
   readGate_.notify_all();
 }
 
-int ScriptedSerialServices::ReadsAtGate() {
-  std::lock_guard lock(mutex_);
-  return readsAtGate_;
-}
+int ScriptedSerialServices::ReadsAtGate() { return Locked(readsAtGate_); }
 
 void ScriptedSerialServices::LineError(uint32_t ceBits) {
   std::lock_guard lock(mutex_);
@@ -113,65 +85,29 @@ void ScriptedSerialServices::Vanish() {
   ops_.Vanish();
 }
 
-void ScriptedSerialServices::FailNextWrite(uint32_t error) {
-  std::lock_guard lock(mutex_);
-  nextWriteError_ = error;
-}
+void ScriptedSerialServices::FailNextWrite(uint32_t error) { SetLocked(nextWriteError_, error); }
 
-bool ScriptedSerialServices::PortOpen() {
-  std::lock_guard lock(mutex_);
-  return port_ != 0;
-}
+bool ScriptedSerialServices::PortOpen() { return Locked(port_) != 0; }
 
-bool ScriptedSerialServices::WritePending() {
-  std::lock_guard lock(mutex_);
-  return ops_.write.Pending();
-}
+bool ScriptedSerialServices::WritePending() { return Locked(ops_.write.state) == OpState::Pending; }
 
-bool ScriptedSerialServices::ReadPending() {
-  std::lock_guard lock(mutex_);
-  return ops_.read.Pending();
-}
+bool ScriptedSerialServices::ReadPending() { return Locked(ops_.read.state) == OpState::Pending; }
 
-std::vector<uint8_t> ScriptedSerialServices::Written() {
-  std::lock_guard lock(mutex_);
-  return written_;
-}
+std::vector<uint8_t> ScriptedSerialServices::Written() { return Locked(written_); }
 
-int ScriptedSerialServices::WriteCalls() {
-  std::lock_guard lock(mutex_);
-  return writeCalls_;
-}
+int ScriptedSerialServices::WriteCalls() { return Locked(writeCalls_); }
 
-int ScriptedSerialServices::ImmediateReads() {
-  std::lock_guard lock(mutex_);
-  return immediateReads_;
-}
+int ScriptedSerialServices::ImmediateReads() { return Locked(immediateReads_); }
 
-int ScriptedSerialServices::SetCommStateCalls() {
-  std::lock_guard lock(mutex_);
-  return stateCalls_;
-}
+int ScriptedSerialServices::SetCommStateCalls() { return Locked(stateCalls_); }
 
-int ScriptedSerialServices::SetCommTimeoutsCalls() {
-  std::lock_guard lock(mutex_);
-  return timeoutCalls_;
-}
+int ScriptedSerialServices::SetCommTimeoutsCalls() { return Locked(timeoutCalls_); }
 
-std::vector<uint32_t> ScriptedSerialServices::Purges() {
-  std::lock_guard lock(mutex_);
-  return purges_;
-}
+std::vector<uint32_t> ScriptedSerialServices::Purges() { return Locked(purges_); }
 
-DeviceControlBlock ScriptedSerialServices::LastState() {
-  std::lock_guard lock(mutex_);
-  return dcb_;
-}
+DeviceControlBlock ScriptedSerialServices::LastState() { return Locked(dcb_); }
 
-CommTimeouts ScriptedSerialServices::LastTimeouts() {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
+CommTimeouts ScriptedSerialServices::LastTimeouts() { return Locked(timeouts_); }
 
 // ---------------------------------------------------------------- internals
 

@@ -82,6 +82,18 @@ class ScriptedSerialServices : public SerialServices {
                    std::unique_ptr<uint8_t[]> block = nullptr) override;
 
  private:
+  // A copy of a member, taken under the lock.
+  template <class T>
+  T Locked(const T& member) {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
+  // Sets a member under the lock.
+  template <class T>
+  void SetLocked(T& member, T value) {
+    std::lock_guard lock(mutex_);
+    member = value;
+  }
   uint32_t Check(Handle port);  // ErrSuccess for the open, living port
   std::shared_ptr<Event> EventOf(Overlapped* ov);
   void FillRead();
