@@ -14,8 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <optional>
+
+#include "platform/OverlappedOperations.h"
 
 namespace kestra::platform {
 
@@ -23,24 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t MaxDword = 0xFFFFFFFF;
-
-enum class OpState { Idle, Pending, Done };
-
-// One overlapped operation of a port (each port runs at most one of each kind).
-struct OpSlot {
-  Overlapped* ov = nullptr;
-  std::shared_ptr<Event> event;
-  OpState state = OpState::Idle;
-  uint32_t error = ErrSuccess;
-  uint32_t count = 0;
-  uint32_t size = 0;
-  uint8_t* readBuf = nullptr;
-  const uint8_t* writeBuf = nullptr;
-  uint32_t* maskOut = nullptr;
-  uint32_t resultMask = 0;
-  Clock::time_point start{};
-  Clock::time_point last{};
-};
 
 speed_t SpeedConstant(uint32_t rate) {
   switch (rate) {
@@ -221,7 +204,7 @@ class PosixPort : public KernelObject {
       std::lock_guard lock(mutex_);
       if (closed_) return;
       closed_ = true;
-      FailAll(ErrOperationAborted);
+      ops_.FailPending(ErrOperationAborted);
       Wake();
     }
     if (io_.joinable()) io_.join();
@@ -243,11 +226,8 @@ class PosixPort : public KernelObject {
   uint32_t Purge(uint32_t flags) {
     std::lock_guard lock(mutex_);
     if (closed_) return ErrInvalidHandle;
-    if ((flags & PurgeTxAbort) && write_.state == OpState::Pending)
-      Complete(write_, ErrOperationAborted);
-    if ((flags & PurgeRxAbort) && read_.state == OpState::Pending)
-      Complete(read_, ErrOperationAborted);
-    if (deadError_ == ErrSuccess) {
+    ops_.Abort(flags);
+    if (ops_.deadError == ErrSuccess) {
       if (flags & PurgeTxClear) tcflush(fd_, TCOFLUSH);
       if (flags & PurgeRxClear) tcflush(fd_, TCIFLUSH);
     }
@@ -263,7 +243,7 @@ class PosixPort : public KernelObject {
 
   uint32_t SetState(const DeviceControlBlock& dcb) {
     std::lock_guard lock(mutex_);
-    if (deadError_ != ErrSuccess) return deadError_;
+    if (ops_.deadError != ErrSuccess) return ops_.deadError;
     dcb_ = dcb;
     ApplyLine(fd_, dcb_);
     return ErrSuccess;
@@ -284,52 +264,39 @@ class PosixPort : public KernelObject {
 
   uint32_t SetMask(uint32_t mask) {
     std::lock_guard lock(mutex_);
-    commMask_ = mask;
-    pendingEvents_ = 0;
-    if (comm_.state == OpState::Pending) {
-      comm_.resultMask = 0;
-      Complete(comm_, ErrSuccess);
+    ops_.commMask = mask;
+    ops_.raised = 0;
+    if (ops_.comm.Pending()) {
+      ops_.comm.mask = 0;
+      ops_.Complete(ops_.comm, ErrSuccess);
     }
     return ErrSuccess;
   }
 
   uint32_t WaitEvent(uint32_t* mask, Overlapped* ov, std::shared_ptr<Event> ev) {
     std::lock_guard lock(mutex_);
-    if (deadError_ != ErrSuccess) return deadError_;
-    if (commMask_ == 0 || comm_.state == OpState::Pending) return ErrInvalidParameter;
-    Begin(comm_, ov, std::move(ev));
-    comm_.maskOut = mask;
+    if (ops_.deadError != ErrSuccess) return ops_.deadError;
+    if (ops_.commMask == 0 || ops_.comm.Pending()) return ErrInvalidParameter;
+    ops_.BeginWait(mask, ov, std::move(ev));
     CheckLineEvents();
-    if (pendingEvents_ != 0) {
-      *mask = pendingEvents_;
-      comm_.resultMask = pendingEvents_;
-      pendingEvents_ = 0;
-      Complete(comm_, ErrSuccess);
-      comm_.state = OpState::Idle;
-      return ErrSuccess;
-    }
-    return ErrIoPending;
+    return ops_.EndWaitAtOnce();
   }
 
   uint32_t Read(void* buffer, uint32_t size, uint32_t* read, Overlapped* ov,
                 std::shared_ptr<Event> ev) {
     std::lock_guard lock(mutex_);
-    if (deadError_ != ErrSuccess) return deadError_;
-    if (read_.state == OpState::Pending) return ErrInvalidParameter;
-    Begin(read_, ov, std::move(ev));
-    read_.readBuf = static_cast<uint8_t*>(buffer);
-    read_.size = size;
+    if (ops_.deadError != ErrSuccess) return ops_.deadError;
+    OverlappedOp& op = ops_.read;
+    if (op.Pending()) return ErrInvalidParameter;
+    ops_.Begin(op, ov, std::move(ev));
+    op.readBuf = static_cast<uint8_t*>(buffer);
+    op.size = size;
     ReadSome();
-    if (deadError_ != ErrSuccess) {
-      read_.state = OpState::Idle;
-      return deadError_;
+    if (ops_.deadError != ErrSuccess) {
+      op.state = OpState::Idle;
+      return ops_.deadError;
     }
-    if (ReadDue(Clock::now(), nullptr)) {
-      Complete(read_, ErrSuccess);
-      read_.state = OpState::Idle;
-      if (read) *read = read_.count;
-      return ErrSuccess;
-    }
+    if (ReadDue(Clock::now(), nullptr)) return ops_.EndAtOnce(op, read);
     Wake();
     return ErrIoPending;
   }
@@ -337,107 +304,64 @@ class PosixPort : public KernelObject {
   uint32_t Write(const void* buffer, uint32_t size, uint32_t* written, Overlapped* ov,
                  std::shared_ptr<Event> ev) {
     std::lock_guard lock(mutex_);
-    if (deadError_ != ErrSuccess) return deadError_;
-    if (write_.state == OpState::Pending) return ErrInvalidParameter;
-    Begin(write_, ov, std::move(ev));
-    write_.writeBuf = static_cast<const uint8_t*>(buffer);
-    write_.size = size;
+    if (ops_.deadError != ErrSuccess) return ops_.deadError;
+    OverlappedOp& op = ops_.write;
+    if (op.Pending()) return ErrInvalidParameter;
+    ops_.Begin(op, ov, std::move(ev));
+    op.writeBuf = static_cast<const uint8_t*>(buffer);
+    op.size = size;
     WriteSome();
-    if (deadError_ != ErrSuccess) {
-      write_.state = OpState::Idle;
-      return deadError_;
+    if (ops_.deadError != ErrSuccess) {
+      op.state = OpState::Idle;
+      return ops_.deadError;
     }
-    if (write_.count == size) {
-      Complete(write_, ErrSuccess);
-      write_.state = OpState::Idle;
-      if (written) *written = write_.count;
-      return ErrSuccess;
-    }
+    if (op.count == size) return ops_.EndAtOnce(op, written);
     Wake();
     return ErrIoPending;
   }
 
   uint32_t Result(Overlapped* ov, uint32_t* transferred, bool wait) {
     std::unique_lock lock(mutex_);
-    OpSlot* slot = nullptr;
-    for (OpSlot* s : {&read_, &write_, &comm_})
-      if (s->ov == ov) slot = s;
-    if (!slot) return ErrInvalidParameter;
-    if (slot->state == OpState::Pending) {
-      if (!wait) return ErrIoIncomplete;
-      cv_.wait(lock, [&] { return slot->state != OpState::Pending; });
-    }
-    if (transferred) *transferred = slot == &comm_ ? 0 : slot->count;
-    if (slot == &comm_ && slot->maskOut && slot->state == OpState::Done)
-      *slot->maskOut = slot->resultMask;
-    slot->state = OpState::Idle;
-    return slot->error;
+    return ops_.Collect(lock, ov, transferred, wait);
   }
 
   uint32_t ClearErrors(uint32_t* errors) {
     std::lock_guard lock(mutex_);
     CheckLineEvents();
-    if (errors) *errors = ceErrors_;
-    ceErrors_ = 0;
-    return ErrSuccess;
+    return ops_.TakeLineErrors(errors);
   }
 
  private:
-  void Begin(OpSlot& s, Overlapped* ov, std::shared_ptr<Event> ev) {
-    s = OpSlot{};
-    s.ov = ov;
-    s.event = std::move(ev);
-    s.event->Reset();
-    s.state = OpState::Pending;
-    s.start = s.last = Clock::now();
-  }
-
-  void Complete(OpSlot& s, uint32_t error) {
-    s.state = OpState::Done;
-    s.error = error;
-    if (s.event) s.event->Set();
-    cv_.notify_all();
-  }
-
-  void FailAll(uint32_t error) {
-    for (OpSlot* s : {&read_, &write_, &comm_})
-      if (s->state == OpState::Pending) Complete(*s, error);
-  }
-
-  void MarkDead() {
-    if (deadError_ != ErrSuccess) return;
-    deadError_ = ErrGenFailure;
-    FailAll(deadError_);
-  }
-
   void Wake() {
     uint64_t one = 1;
     [[maybe_unused]] auto n = write(wakeFd_, &one, sizeof one);
   }
 
   void ReadSome() {
-    while (read_.count < read_.size) {
-      ssize_t n = read(fd_, read_.readBuf + read_.count, read_.size - read_.count);
+    OverlappedOp& op = ops_.read;
+    while (op.count < op.size) {
+      ssize_t n = read(fd_, op.readBuf + op.count, op.size - op.count);
       if (n > 0) {
-        read_.count += static_cast<uint32_t>(n);
-        read_.last = Clock::now();
+        op.count += static_cast<uint32_t>(n);
+        op.last = Clock::now();
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-      MarkDead();  // end of file or an I/O error: the device is gone
+      ops_.Vanish();  // end of file or an I/O error: the device is gone
       return;
     }
   }
 
   void WriteSome() {
-    while (write_.count < write_.size) {
-      ssize_t n = write(fd_, write_.writeBuf + write_.count, write_.size - write_.count);
+    OverlappedOp& op = ops_.write;
+    while (op.count < op.size) {
+      ssize_t n = write(fd_, op.writeBuf + op.count, op.size - op.count);
       if (n > 0) {
-        write_.count += static_cast<uint32_t>(n);
+        op.count += static_cast<uint32_t>(n);
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-      MarkDead();
+      ops_.Vanish();
       return;
     }
   }
@@ -445,7 +369,8 @@ class PosixPort : public KernelObject {
   // Whether the pending read is complete; otherwise the time it next may be.
   bool ReadDue(Clock::time_point now, std::optional<Clock::time_point>* next) {
     const CommTimeouts& t = timeouts_;
-    if (read_.count >= read_.size) return true;
+    const OverlappedOp& op = ops_.read;
+    if (op.count >= op.size) return true;
     if (t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
         t.ReadTotalTimeoutConstant == 0)
       return true;  // return at once with what is there
@@ -454,16 +379,16 @@ class PosixPort : public KernelObject {
       if (!due || tp < *due) due = tp;
     };
     if (t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword) {
-      if (read_.count > 0) return true;
+      if (op.count > 0) return true;
       if (t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MaxDword)
-        consider(read_.start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant));
+        consider(op.start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant));
     } else {
       if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-        consider(read_.start +
-                 std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} * read_.size +
+        consider(op.start +
+                 std::chrono::milliseconds(uint64_t{t.ReadTotalTimeoutMultiplier} * op.size +
                                            t.ReadTotalTimeoutConstant));
-      if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword && read_.count > 0)
-        consider(read_.last + std::chrono::milliseconds(t.ReadIntervalTimeout));
+      if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword && op.count > 0)
+        consider(op.last + std::chrono::milliseconds(t.ReadIntervalTimeout));
     }
     if (due && now >= *due) return true;
     if (next && due && (!*next || *due < **next)) *next = due;
@@ -473,8 +398,8 @@ class PosixPort : public KernelObject {
   bool WriteDue(Clock::time_point now, std::optional<Clock::time_point>* next) {
     const CommTimeouts& t = timeouts_;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return false;
-    auto due = write_.start +
-               std::chrono::milliseconds(uint64_t{t.WriteTotalTimeoutMultiplier} * write_.size +
+    auto due = ops_.write.start +
+               std::chrono::milliseconds(uint64_t{t.WriteTotalTimeoutMultiplier} * ops_.write.size +
                                          t.WriteTotalTimeoutConstant);
     if (now >= due) return true;
     if (next && (!*next || due < **next)) *next = due;
@@ -483,7 +408,7 @@ class PosixPort : public KernelObject {
 
   // Reads the driver's counters (where it keeps them) and raises comm events.
   void CheckLineEvents() {
-    if (!icountSupported_ || deadError_ != ErrSuccess) return;
+    if (!icountSupported_ || ops_.deadError != ErrSuccess) return;
     serial_icounter_struct ic{};
     if (ioctl(fd_, TIOCGICOUNT, &ic) != 0) return;
     uint32_t ce = 0, ev = 0;
@@ -496,13 +421,8 @@ class PosixPort : public KernelObject {
     if (ic.dcd != icount_.dcd) ev |= EvRlsd;
     if (ic.rng != icount_.rng) ev |= EvRing;
     icount_ = ic;
-    ceErrors_ |= ce;
-    pendingEvents_ |= ev & commMask_;
-    if (comm_.state == OpState::Pending && pendingEvents_ != 0) {
-      comm_.resultMask = pendingEvents_;
-      pendingEvents_ = 0;
-      Complete(comm_, ErrSuccess);
-    }
+    ops_.lineErrors |= ce;
+    ops_.Raise(ev & ops_.commMask);
   }
 
   void IoLoop() {
@@ -514,13 +434,13 @@ class PosixPort : public KernelObject {
       nfds_t nfds = 1;
       std::optional<Clock::time_point> next;
       const auto now = Clock::now();
-      if (deadError_ == ErrSuccess) {
+      if (ops_.deadError == ErrSuccess) {
         short events = 0;
-        if (read_.state == OpState::Pending) {
+        if (ops_.read.Pending()) {
           events |= POLLIN;
           ReadDue(now, &next);
         }
-        if (write_.state == OpState::Pending) {
+        if (ops_.write.Pending()) {
           events |= POLLOUT;
           WriteDue(now, &next);
         }
@@ -541,21 +461,21 @@ class PosixPort : public KernelObject {
         uint64_t v;
         [[maybe_unused]] auto n = read(wakeFd_, &v, sizeof v);
       }
-      if (nfds < 2 || deadError_ != ErrSuccess) continue;
+      if (nfds < 2 || ops_.deadError != ErrSuccess) continue;
       const short rev = fds[1].revents;
-      if (read_.state == OpState::Pending && (rev & POLLIN)) ReadSome();
-      if (write_.state == OpState::Pending && (rev & POLLOUT)) {
+      if (ops_.read.Pending() && (rev & POLLIN)) ReadSome();
+      if (ops_.write.Pending() && (rev & POLLOUT)) {
         WriteSome();
-        if (write_.state == OpState::Pending && write_.count == write_.size)
-          Complete(write_, ErrSuccess);
+        if (ops_.write.Pending() && ops_.write.count == ops_.write.size)
+          ops_.Complete(ops_.write, ErrSuccess);
       }
-      if (rev & (POLLHUP | POLLERR | POLLNVAL)) MarkDead();
-      if (deadError_ != ErrSuccess) continue;
+      if (rev & (POLLHUP | POLLERR | POLLNVAL)) ops_.Vanish();
+      if (ops_.deadError != ErrSuccess) continue;
       CheckLineEvents();
       const auto later = Clock::now();
-      if (read_.state == OpState::Pending && ReadDue(later, nullptr)) Complete(read_, ErrSuccess);
-      if (write_.state == OpState::Pending && WriteDue(later, nullptr))
-        Complete(write_, ErrSuccess);  // time-out: done with what was written
+      if (ops_.read.Pending() && ReadDue(later, nullptr)) ops_.Complete(ops_.read, ErrSuccess);
+      if (ops_.write.Pending() && WriteDue(later, nullptr))
+        ops_.Complete(ops_.write, ErrSuccess);  // time-out: done with what was written
     }
   }
 
@@ -563,17 +483,12 @@ class PosixPort : public KernelObject {
   const int wakeFd_;
   std::thread io_;
   std::mutex mutex_;
-  std::condition_variable cv_;
   bool closed_ = false;
-  uint32_t deadError_ = ErrSuccess;
   DeviceControlBlock dcb_;
   CommTimeouts timeouts_;
-  uint32_t commMask_ = 0;
-  uint32_t pendingEvents_ = 0;
-  uint32_t ceErrors_ = 0;
   bool icountSupported_ = false;
   serial_icounter_struct icount_{};
-  OpSlot read_, write_, comm_;
+  OverlappedOperations ops_;
 };
 
 Handle PosixSerialServices::CreateFile(const std::string& path, uint32_t* error) {

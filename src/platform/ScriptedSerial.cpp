@@ -18,50 +18,28 @@ class ScriptedPort : public KernelObject {
 ScriptedSerialServices::ScriptedSerialServices() = default;
 
 ScriptedSerialServices::~ScriptedSerialServices() {
-  Handle port;
-  {
-    std::lock_guard lock(mutex_);
-    port = port_;
-  }
+  const Handle port = Locked(port_);
   if (port) CloseHandle(port);  // while this object still exists
 }
 
 // ---------------------------------------------------------------- script
 
-void ScriptedSerialServices::FailCreateFile(bool fail) {
-  std::lock_guard lock(mutex_);
-  failCreateFile_ = fail;
-}
+void ScriptedSerialServices::FailCreateFile(bool fail) { SetLocked(failCreateFile_, fail); }
 
-void ScriptedSerialServices::SetCharacterDevice(bool isChar) {
-  std::lock_guard lock(mutex_);
-  isChar_ = isChar;
-}
+void ScriptedSerialServices::SetCharacterDevice(bool isChar) { SetLocked(isChar_, isChar); }
 
-void ScriptedSerialServices::FailSetupComm(bool fail) {
-  std::lock_guard lock(mutex_);
-  failSetup_ = fail;
-}
+void ScriptedSerialServices::FailSetupComm(bool fail) { SetLocked(failSetup_, fail); }
 
-void ScriptedSerialServices::FailEventCreation(int n) {
-  std::lock_guard lock(mutex_);
-  eventFailIn_ = n;
-}
+void ScriptedSerialServices::FailEventCreation(int n) { SetLocked(eventFailIn_, n); }
 
-void ScriptedSerialServices::FailThreadCreation(int n) {
-  std::lock_guard lock(mutex_);
-  threadFailIn_ = n;
-}
+void ScriptedSerialServices::FailThreadCreation(int n) { SetLocked(threadFailIn_, n); }
 
 void ScriptedSerialServices::FailPost(uint32_t msg) {
   std::lock_guard lock(mutex_);
   failPosts_.insert(msg);
 }
 
-void ScriptedSerialServices::FailSetCommMask(bool fail) {
-  std::lock_guard lock(mutex_);
-  failMask_ = fail;
-}
+void ScriptedSerialServices::FailSetCommMask(bool fail) { SetLocked(failMask_, fail); }
 
 void ScriptedSerialServices::Receive(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(mutex_);
@@ -74,160 +52,96 @@ void ScriptedSerialServices::SetMaxWriteChunk(uint32_t n) {
   maxChunk_ = std::max<uint32_t>(n, 1);
 }
 
-void ScriptedSerialServices::HoldWrites(bool hold) {
-  std::lock_guard lock(mutex_);
-  holdWrites_ = hold;
-}
+void ScriptedSerialServices::HoldWrites(bool hold) { SetLocked(holdWrites_, hold); }
 
 void ScriptedSerialServices::ReleaseWrite() {
   std::lock_guard lock(mutex_);
-  if (!write_.pending) return;
-  write_.count = WriteChunk(write_);
-  Complete(write_, ErrSuccess);
+  if (!ops_.write.Pending()) return;
+  ops_.write.count = WriteChunk(ops_.write);
+  ops_.Complete(ops_.write, ErrSuccess);
 }
 
 void ScriptedSerialServices::HoldReads(bool hold) {
   std::lock_guard lock(mutex_);
   holdReads_ = hold;
-  cv_.notify_all();
+  readGate_.notify_all();
 }
 
-int ScriptedSerialServices::ReadsAtGate() {
-  std::lock_guard lock(mutex_);
-  return readsAtGate_;
-}
+int ScriptedSerialServices::ReadsAtGate() { return Locked(readsAtGate_); }
 
 void ScriptedSerialServices::LineError(uint32_t ceBits) {
   std::lock_guard lock(mutex_);
-  ceErrors_ |= ceBits;
-  Signal(EvErr);
+  ops_.lineErrors |= ceBits;
+  ops_.Raise(EvErr);
 }
 
 void ScriptedSerialServices::SignalCommEvent(uint32_t evBits) {
   std::lock_guard lock(mutex_);
-  Signal(evBits);
+  ops_.Raise(evBits);
 }
 
 void ScriptedSerialServices::Vanish() {
   std::lock_guard lock(mutex_);
-  deadError_ = ErrGenFailure;
-  for (Op* op : {&read_, &write_, &comm_})
-    if (op->pending) Complete(*op, deadError_);
+  ops_.Vanish();
 }
 
-void ScriptedSerialServices::FailNextWrite(uint32_t error) {
-  std::lock_guard lock(mutex_);
-  nextWriteError_ = error;
-}
+void ScriptedSerialServices::FailNextWrite(uint32_t error) { SetLocked(nextWriteError_, error); }
 
-bool ScriptedSerialServices::PortOpen() {
-  std::lock_guard lock(mutex_);
-  return port_ != 0;
-}
+bool ScriptedSerialServices::PortOpen() { return Locked(port_) != 0; }
 
-bool ScriptedSerialServices::WritePending() {
-  std::lock_guard lock(mutex_);
-  return write_.pending;
-}
+bool ScriptedSerialServices::WritePending() { return Locked(ops_.write.state) == OpState::Pending; }
 
-bool ScriptedSerialServices::ReadPending() {
-  std::lock_guard lock(mutex_);
-  return read_.pending;
-}
+bool ScriptedSerialServices::ReadPending() { return Locked(ops_.read.state) == OpState::Pending; }
 
-std::vector<uint8_t> ScriptedSerialServices::Written() {
-  std::lock_guard lock(mutex_);
-  return written_;
-}
+std::vector<uint8_t> ScriptedSerialServices::Written() { return Locked(written_); }
 
-int ScriptedSerialServices::WriteCalls() {
-  std::lock_guard lock(mutex_);
-  return writeCalls_;
-}
+int ScriptedSerialServices::WriteCalls() { return Locked(writeCalls_); }
 
-int ScriptedSerialServices::ImmediateReads() {
-  std::lock_guard lock(mutex_);
-  return immediateReads_;
-}
+int ScriptedSerialServices::ImmediateReads() { return Locked(immediateReads_); }
 
-int ScriptedSerialServices::SetCommStateCalls() {
-  std::lock_guard lock(mutex_);
-  return stateCalls_;
-}
+int ScriptedSerialServices::SetCommStateCalls() { return Locked(stateCalls_); }
 
-int ScriptedSerialServices::SetCommTimeoutsCalls() {
-  std::lock_guard lock(mutex_);
-  return timeoutCalls_;
-}
+int ScriptedSerialServices::SetCommTimeoutsCalls() { return Locked(timeoutCalls_); }
 
-std::vector<uint32_t> ScriptedSerialServices::Purges() {
-  std::lock_guard lock(mutex_);
-  return purges_;
-}
+std::vector<uint32_t> ScriptedSerialServices::Purges() { return Locked(purges_); }
 
-DeviceControlBlock ScriptedSerialServices::LastState() {
-  std::lock_guard lock(mutex_);
-  return dcb_;
-}
+DeviceControlBlock ScriptedSerialServices::LastState() { return Locked(dcb_); }
 
-CommTimeouts ScriptedSerialServices::LastTimeouts() {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
+CommTimeouts ScriptedSerialServices::LastTimeouts() { return Locked(timeouts_); }
 
 // ---------------------------------------------------------------- internals
 
 uint32_t ScriptedSerialServices::Check(Handle port) {
   if (port == 0 || port != port_) return ErrInvalidHandle;
-  return deadError_;
+  return ops_.deadError;
 }
 
-void ScriptedSerialServices::Begin(Op& op, Overlapped* ov) {
-  op = Op{};
-  op.ov = ov;
-  op.event = ov ? Lookup<Event>(ov->hEvent) : nullptr;
-  if (op.event) op.event->Reset();
-  op.pending = true;
-}
-
-void ScriptedSerialServices::Complete(Op& op, uint32_t error) {
-  op.pending = false;
-  op.error = error;
-  if (op.event) op.event->Set();
-  cv_.notify_all();
+std::shared_ptr<Event> ScriptedSerialServices::EventOf(Overlapped* ov) {
+  return ov ? Lookup<Event>(ov->hEvent) : nullptr;
 }
 
 void ScriptedSerialServices::FillRead() {
-  if (!read_.pending || rx_.empty()) return;
-  const uint32_t n = std::min<uint32_t>(read_.size, static_cast<uint32_t>(rx_.size()));
-  std::memcpy(read_.readBuf, rx_.data(), n);
+  OverlappedOp& op = ops_.read;
+  if (!op.Pending() || rx_.empty()) return;
+  const uint32_t n = std::min<uint32_t>(op.size, static_cast<uint32_t>(rx_.size()));
+  std::memcpy(op.readBuf, rx_.data(), n);
   rx_.erase(rx_.begin(), rx_.begin() + n);
-  read_.count = n;
-  Complete(read_, ErrSuccess);
+  op.count = n;
+  ops_.Complete(op, ErrSuccess);
 }
 
-uint32_t ScriptedSerialServices::WriteChunk(Op& op) {
+uint32_t ScriptedSerialServices::WriteChunk(const OverlappedOp& op) {
   const uint32_t n = std::min(op.size, maxChunk_);
   written_.insert(written_.end(), op.writeBuf, op.writeBuf + n);
   return n;
 }
 
-void ScriptedSerialServices::Signal(uint32_t bits) {
-  if (comm_.pending) {
-    comm_.mask = bits;
-    Complete(comm_, ErrSuccess);
-  } else {
-    pendingEvents_ |= bits;
-  }
-}
-
 void ScriptedSerialServices::Closed() {
   std::lock_guard lock(mutex_);
-  for (Op* op : {&read_, &write_, &comm_})
-    if (op->pending) Complete(*op, ErrOperationAborted);
+  ops_.FailPending(ErrOperationAborted);
   port_ = 0;
   holdReads_ = false;
-  cv_.notify_all();
+  readGate_.notify_all();
 }
 
 // ---------------------------------------------------------------- the layer
@@ -243,10 +157,8 @@ Handle ScriptedSerialServices::CreateFile(const std::string&, uint32_t* error) {
   const Handle h = AddObject(std::make_shared<ScriptedPort>(*this));
   std::lock_guard lock(mutex_);
   port_ = h;
-  deadError_ = ErrSuccess;
   rx_.clear();
-  read_ = write_ = comm_ = Op{};
-  commMask_ = pendingEvents_ = ceErrors_ = 0;
+  ops_.Reset();
   if (error) *error = ErrSuccess;
   return h;
 }
@@ -266,8 +178,7 @@ uint32_t ScriptedSerialServices::PurgeComm(Handle port, uint32_t flags) {
   std::lock_guard lock(mutex_);
   if (port != port_ || port == 0) return ErrInvalidHandle;
   purges_.push_back(flags);
-  if ((flags & PurgeTxAbort) && write_.pending) Complete(write_, ErrOperationAborted);
-  if ((flags & PurgeRxAbort) && read_.pending) Complete(read_, ErrOperationAborted);
+  ops_.Abort(flags);
   if (flags & PurgeRxClear) rx_.clear();
   return ErrSuccess;
 }
@@ -306,23 +217,15 @@ uint32_t ScriptedSerialServices::SetCommMask(Handle port, uint32_t mask) {
   std::lock_guard lock(mutex_);
   if (uint32_t e = Check(port)) return e;
   if (failMask_) return ErrInvalidParameter;
-  commMask_ = mask;
+  ops_.commMask = mask;
   return ErrSuccess;
 }
 
 uint32_t ScriptedSerialServices::WaitCommEvent(Handle port, uint32_t* mask, Overlapped* ov) {
   std::lock_guard lock(mutex_);
   if (uint32_t e = Check(port)) return e;
-  Begin(comm_, ov);
-  comm_.maskOut = mask;
-  if (pendingEvents_ != 0) {
-    *mask = pendingEvents_;
-    comm_.mask = pendingEvents_;
-    pendingEvents_ = 0;
-    Complete(comm_, ErrSuccess);
-    return ErrSuccess;
-  }
-  return ErrIoPending;
+  ops_.BeginWait(mask, ov, EventOf(ov));
+  return ops_.EndWaitAtOnce();
 }
 
 uint32_t ScriptedSerialServices::ReadFile(Handle port, void* buffer, uint32_t size, uint32_t* read,
@@ -330,20 +233,18 @@ uint32_t ScriptedSerialServices::ReadFile(Handle port, void* buffer, uint32_t si
   std::unique_lock lock(mutex_);
   if (holdReads_) {
     ++readsAtGate_;
-    cv_.wait(lock, [this] { return !holdReads_; });
+    readGate_.wait(lock, [this] { return !holdReads_; });
     --readsAtGate_;
   }
   if (uint32_t e = Check(port)) return e;
-  Begin(read_, ov);
-  read_.readBuf = static_cast<uint8_t*>(buffer);
-  read_.size = size;
+  OverlappedOp& op = ops_.read;
+  ops_.Begin(op, ov, EventOf(ov));
+  op.readBuf = static_cast<uint8_t*>(buffer);
+  op.size = size;
   FillRead();
-  if (!read_.pending) {
-    ++immediateReads_;
-    if (read) *read = read_.count;
-    return ErrSuccess;
-  }
-  return ErrIoPending;
+  if (op.Pending()) return ErrIoPending;
+  ++immediateReads_;
+  return ops_.EndAtOnce(op, read);
 }
 
 uint32_t ScriptedSerialServices::WriteFile(Handle port, const void* buffer, uint32_t size,
@@ -352,39 +253,26 @@ uint32_t ScriptedSerialServices::WriteFile(Handle port, const void* buffer, uint
   if (uint32_t e = Check(port)) return e;
   ++writeCalls_;
   if (uint32_t e = std::exchange(nextWriteError_, ErrSuccess)) return e;
-  Begin(write_, ov);
-  write_.writeBuf = static_cast<const uint8_t*>(buffer);
-  write_.size = size;
+  OverlappedOp& op = ops_.write;
+  ops_.Begin(op, ov, EventOf(ov));
+  op.writeBuf = static_cast<const uint8_t*>(buffer);
+  op.size = size;
   if (holdWrites_) return ErrIoPending;
-  write_.count = WriteChunk(write_);
-  Complete(write_, ErrSuccess);
-  if (written) *written = write_.count;
-  return ErrSuccess;
+  op.count = WriteChunk(op);
+  return ops_.EndAtOnce(op, written);
 }
 
 uint32_t ScriptedSerialServices::GetOverlappedResult(Handle port, Overlapped* ov,
                                                      uint32_t* transferred, bool wait) {
   std::unique_lock lock(mutex_);
   if (port == 0 || port != port_) return ErrInvalidHandle;
-  Op* op = nullptr;
-  for (Op* o : {&read_, &write_, &comm_})
-    if (o->ov == ov) op = o;
-  if (!op) return ErrInvalidParameter;
-  if (op->pending) {
-    if (!wait) return ErrIoIncomplete;
-    cv_.wait(lock, [&] { return !op->pending; });
-  }
-  if (transferred) *transferred = op == &comm_ ? 0 : op->count;
-  if (op == &comm_ && op->maskOut) *op->maskOut = op->mask;
-  return op->error;
+  return ops_.Collect(lock, ov, transferred, wait);
 }
 
 uint32_t ScriptedSerialServices::ClearCommError(Handle port, uint32_t* errors) {
   std::lock_guard lock(mutex_);
   if (uint32_t e = Check(port)) return e;
-  if (errors) *errors = ceErrors_;
-  ceErrors_ = 0;
-  return ErrSuccess;
+  return ops_.TakeLineErrors(errors);
 }
 
 Handle ScriptedSerialServices::CreateEvent(bool manualReset, bool initialState) {

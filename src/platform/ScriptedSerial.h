@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/OverlappedOperations.h"
 #include "platform/SerialServices.h"
 
 namespace kestra::platform {
@@ -81,35 +82,31 @@ class ScriptedSerialServices : public SerialServices {
                    std::unique_ptr<uint8_t[]> block = nullptr) override;
 
  private:
-  struct Op {
-    Overlapped* ov = nullptr;
-    std::shared_ptr<Event> event;
-    bool pending = false;
-    uint32_t error = ErrSuccess;
-    uint32_t count = 0;
-    uint32_t size = 0;
-    uint8_t* readBuf = nullptr;
-    const uint8_t* writeBuf = nullptr;
-    uint32_t* maskOut = nullptr;
-    uint32_t mask = 0;
-  };
-
+  // A copy of a member, taken under the lock.
+  template <class T>
+  T Locked(const T& member) {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
+  // Sets a member under the lock.
+  template <class T>
+  void SetLocked(T& member, T value) {
+    std::lock_guard lock(mutex_);
+    member = value;
+  }
   uint32_t Check(Handle port);  // ErrSuccess for the open, living port
-  void Begin(Op& op, Overlapped* ov);
-  void Complete(Op& op, uint32_t error);
+  std::shared_ptr<Event> EventOf(Overlapped* ov);
   void FillRead();
-  uint32_t WriteChunk(Op& op);
-  void Signal(uint32_t bits);
+  uint32_t WriteChunk(const OverlappedOp& op);
   void Closed();
 
   friend class ScriptedPort;
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable readGate_;  // opened by HoldReads(false) and by the close
   Handle port_ = 0;
   bool failCreateFile_ = false, isChar_ = true, failSetup_ = false, failMask_ = false;
   int eventFailIn_ = -1, threadFailIn_ = -1;
   std::set<uint32_t> failPosts_;
-  uint32_t deadError_ = ErrSuccess;
   uint32_t maxChunk_ = 0xFFFFFFFF;
   bool holdWrites_ = false, holdReads_ = false;
   int readsAtGate_ = 0;
@@ -119,8 +116,7 @@ class ScriptedSerialServices : public SerialServices {
   std::vector<uint32_t> purges_;
   DeviceControlBlock dcb_;
   CommTimeouts timeouts_;
-  uint32_t commMask_ = 0, pendingEvents_ = 0, ceErrors_ = 0;
-  Op read_, write_, comm_;
+  OverlappedOperations ops_;
 };
 
 }  // namespace kestra::platform
