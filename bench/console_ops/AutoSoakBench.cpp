@@ -1,0 +1,173 @@
+// A long run of the automatic sequence with on-line serial numbers: four
+// simulated programmers (their own process, so the CPU time is the console's
+// alone) and the real console window offscreen, which presses Auto BATCHES
+// times on a 32 KB chip, each chip getting its own serial number. Prints the
+// console's resident memory after the first SPAN batches and at the end, and
+// its CPU time per batch over the first and the last SPAN batches; checks that
+// every chip verified and that "S/N Initial" moved on by four per batch.
+//
+// With "clear", the log window is cleared after every batch (as "Clear
+// Information" does), which leaves out the log lines the console keeps for
+// its exit log: what remains is what the operations themselves hold.
+//
+//   console_ops_auto_soak [BATCHES [clear]]   (default 2000; SPAN is a tenth of it)
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "DevsimProcess.h"
+#include "console/ChannelMachine.h"
+#include "console/ChipSelect.h"
+#include "console/ConsoleState.h"
+#include "console/IntText.h"
+#include "console/MainWindow.h"
+#include "console/Operations.h"
+#include "ui/Memo.h"
+#include "ui/ScriptedDialogs.h"
+
+using namespace kestra;
+using namespace kestra::console;
+
+namespace {
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double RssMB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      double kb = 0;
+      status >> kb;
+      return kb / 1024.0;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return 0;
+}
+
+bool WriteHex(const QString& path, std::size_t size) {
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly)) return false;
+  for (std::size_t off = 0; off < size; off += 16) {
+    char line[64];
+    int len = std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(off));
+    unsigned sum = 0x10 + (off >> 8) + (off & 0xFF);
+    for (int i = 0; i < 16; ++i) {
+      const unsigned b = (off * 3 + i * 11) & 0xFF;
+      len += std::snprintf(line + len, sizeof line - len, "%02X", b);
+      sum += b;
+    }
+    std::snprintf(line + len, sizeof line - len, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    f.write(line);
+  }
+  f.write(":00000001FF\r\n");
+  return true;
+}
+
+// Runs the event loop until cond holds, checking after every event batch.
+bool RunUntil(const std::function<bool()>& cond, int ms) {
+  QEventLoop loop;
+  QTimer poll, limit;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (cond()) loop.quit();
+  });
+  limit.setSingleShot(true);
+  QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+  poll.start(1);
+  limit.start(ms);
+  if (!cond()) loop.exec();
+  return cond();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int batches = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const int span = batches / 10;
+  const bool clearLog = argc > 2 && std::string(argv[2]) == "clear";
+  if (span < 1) {
+    std::fprintf(stderr, "usage: console_ops_auto_soak [BATCHES (>= 10)]\n");
+    return 2;
+  }
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  QTemporaryDir dir;
+  const std::string table = dir.filePath("serial-table").toStdString();
+  const kestra::bench::DevsimProcess sim(table, {"-n", "4"});
+  if (!sim.Started()) {
+    std::fprintf(stderr, "simulator did not start\n");
+    return 1;
+  }
+  ui::SetDialogs(std::make_unique<ui::ScriptedDialogs>());
+
+  ConsoleState st;
+  TProgramArmFrm w(st);
+  w.FormShow();
+  st.StartupDir = dir.path().toStdString();
+  if (!RunUntil([&] { return st.DevicesFound == 4; }, 10000)) {
+    std::fprintf(stderr, "found %d of 4 devices\n", st.DevicesFound);
+    return 1;
+  }
+  PendingChip p;
+  p.Index = 3;
+  p.Series = ChipSeriesList[0].Series;
+  ApplyChipRule(0, "PAC5223xx", p);
+  CommitChip(st, p, "PAC5223xx");
+  w.MCUNameEdit->setText("PAC5223xx");
+  const QString hex = dir.filePath("image.hex");
+  if (!WriteHex(hex, std::size_t{st.s.FlashSizeKB} * 1024) || !w.LoadObjectFile(hex)) {
+    std::fprintf(stderr, "image not loaded\n");
+    return 1;
+  }
+  w.CheckBoxSN->setChecked(true);
+  w.ChkBoxPCSN->setChecked(true);
+  w.AddrEdit->setText("0x00007000");
+  w.SNEdit->setText("0x00000001");
+  const uint32_t firstSerial = 1;
+
+  double cpuFirst = 0, cpuLast = 0, rssFirst = 0, cpuFrom = 0;
+  const double cpu0 = CpuSeconds();
+  int done = 0;
+  for (; done < batches; ++done) {
+    if (done == span) {
+      cpuFirst = (CpuSeconds() - cpu0) / span;
+      rssFirst = RssMB();
+    }
+    if (done == batches - span) cpuFrom = CpuSeconds();
+    w.ops->AutoSpdBtnClick();
+    const int32_t want = 4 * (done + 1);
+    if (!RunUntil([&] { return !AnyChannelBusy(st) && st.OnlineCounter == want; }, 30000)) {
+      std::fprintf(stderr, "batch %d did not verify all four chips (counter %d)\n", done + 1,
+                   st.OnlineCounter);
+      return 1;
+    }
+    if (clearLog) w.ClearInformation1Click();
+  }
+  cpuLast = (CpuSeconds() - cpuFrom) / span;
+  const double rssEnd = RssMB();
+  const uint32_t serialNow = StrToCardinal(w.SNEdit->text().toStdString());
+  const bool serialsOk = serialNow == firstSerial + 4u * static_cast<uint32_t>(batches);
+  std::printf(
+      "batches=%d chips=%d rss_after_%d_batches_mb=%.1f rss_end_mb=%.1f rss_growth_mb=%.1f "
+      "cpu_ms_per_batch_first=%.3f cpu_ms_per_batch_last=%.3f serial_edit_ok=%d\n",
+      done, st.OnlineCounter, span, rssFirst, rssEnd, rssEnd - rssFirst, cpuFirst * 1000.0,
+      cpuLast * 1000.0, serialsOk ? 1 : 0);
+  return serialsOk ? 0 : 1;
+}
