@@ -84,11 +84,9 @@ class DamagedReply : public ConsoleFixture {
     }
   }
 
-  // The read command's opening on channel 1, as the Read command does it.
-  void BeginRead(uint8_t state, uint16_t kb) {
-    st.ChannelState[0] = state;
-    st.ReadRetries.fill(ReadSendsPerBlock);
-    StartChannelProgress(st, 0, 500, true);
+  // A read-out of kb KB on channel 1, started as its command starts it.
+  void BeginRead(Operation op, uint16_t kb) {
+    StartOperation(st, 0, OperationRequest(op));
     st.TransferSizeKB[0] = kb;
   }
 
@@ -118,12 +116,11 @@ TEST_F(DamagedReply, EndsTheChannelAsAFailure) {
   };
   const auto infoVerify = [this] { StartVerifyInfo(st, 2); };
   const auto blank = [this] { StartBlankCheck(st, 3); };
-  const auto readInfo = [this] { BeginRead(StateReadInfo, 8); };
+  const auto readInfo = [this] { BeginRead(Operation::ReadInfo, 8); };
   const auto chipInfo = [this](char series) {
     return [this, series] {
       st.s.ChipSeries = series;
-      st.ChannelState[3] = StateReadChipInfo;
-      StartChannelProgress(st, 3, 200, false);
+      StartOperation(st, 3, OperationRequest(Operation::ReadChipInfo));
     };
   };
   const char* verifyOk = "Main Data verify success!";
@@ -193,7 +190,7 @@ TEST_F(DamagedReply, ReadOutBlockWithoutDataIsAFailedAttempt) {
     w->InfoMemo->Clear();
     std::memset(st.ImageBuffer.get(), 0xA5, 2 * 4096);
     st.FileLoaded = 0;
-    BeginRead(StateReadMain, 8);
+    BeginRead(Operation::ReadMain, 8);
     Feed(0, Framed(Packet(0x9B, 0, Bytes(4096, 0x11))));  // block 0 arrives whole
     ASSERT_EQ(st.BlockCounter[0], 4);
     for (int send = 1; send < ReadSendsPerBlock; ++send) {
