@@ -42,14 +42,37 @@ void FailChannel(ConsoleState& st, int ch, uint8_t Status) {
   EndChannelProgress(st, ch, true);
 }
 
+// How a step opens. Where channel 1 differs, its own value stands beside.
+struct Step {
+  uint8_t State;
+  bool TimedProgress;     // channel 1 sets the timed-progress flag to this
+  uint16_t Ticks;         // the watchdog's start
+  uint16_t TicksFirst;    // ... on channel 1
+  bool ByFlash;           // the gauge counts KB of flash, else watchdog ticks
+  const char* Text;       // the step's log line
+  const char* TextFirst;  // ... on channel 1 (nullptr: the same)
+};
+
+// clang-format off
+constexpr Step MainDownloadStep{StateDownloadMain, false, 300, 300, true, "Download Main Memory Data ......", nullptr};
+constexpr Step InfoDownloadStep{StateDownloadInfo, false, 300, 300, false, "Download EEP Data ......", "Download Info Data ......"};
+constexpr Step BlankCheckStep{StateBlankCheck, true, 500, 500, false, "Do Chip blank checking......", nullptr};
+constexpr Step EraseStep{StateErase, true, 500, 500, false, "Do Chip Erasing......", nullptr};
+constexpr Step ProgramStep{StateProgram, false, 300, 500, true, "Starting Main Flash programming......", nullptr};
+constexpr Step InfoWriteStep{StateInfoWrite, false, 300, 300, false, "Write chip Info Data ......", nullptr};
+constexpr Step VerifyStep{StateVerify, true, 500, 500, false, "Do Chip data verification......", nullptr};
+constexpr Step VerifyInfoStep{StateVerifyInfo, true, 500, 500, false, "Do Chip Info Data verification......", nullptr};
+constexpr Step ProtectStep{StateProtectWrite, true, 500, 500, false, "Write chip protected data......", nullptr};
+// clang-format on
+
 // The shared opening of every step: state, the timed-progress flag on
 // channel 1 only, progress and watchdog, the step's log line.
-void BeginStep(ConsoleState& st, int ch, uint8_t State, bool ByTimer, uint16_t Ticks, bool ByFlash,
-               const std::string& Text) {
-  st.ChannelState[ch] = State;
-  if (ch == 0) st.ProgressByTimer = ByTimer;
-  StartChannelProgress(st, ch, Ticks, ByFlash);
-  AddChannelLog(st, ch, Text);
+void BeginStep(ConsoleState& st, int ch, const Step& step) {
+  const bool first = ch == 0;
+  st.ChannelState[ch] = step.State;
+  if (first) st.ProgressByTimer = step.TimedProgress;
+  StartChannelProgress(st, ch, first ? step.TicksFirst : step.Ticks, step.ByFlash);
+  AddChannelLog(st, ch, first && step.TextFirst ? step.TextFirst : step.Text);
 }
 
 // Advances the block position; true while another block is to be sent below
@@ -392,50 +415,48 @@ void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
 // ---- Starters ----
 
 void StartMainDownload(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateDownloadMain, false, 300, true, "Download Main Memory Data ......");
+  BeginStep(st, ch, MainDownloadStep);
   Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], Job(st, ch).ImageBaseAddr);
 }
 
 void StartInfoDownload(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateDownloadInfo, false, 300, false,
-            ch == 0 ? "Download Info Data ......" : "Download EEP Data ......");
+  BeginStep(st, ch, InfoDownloadStep);
   Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
 }
 
 void StartBlankCheck(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateBlankCheck, true, 500, false, "Do Chip blank checking......");
+  BeginStep(st, ch, BlankCheckStep);
   Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubBlankCheck);
 }
 
 void StartErase(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateErase, true, 500, false, "Do Chip Erasing......");
+  BeginStep(st, ch, EraseStep);
   Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubErase);
 }
 
 void StartProgramMain(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateProgram, false, ch == 0 ? 500 : 300, true,
-            "Starting Main Flash programming......");
+  BeginStep(st, ch, ProgramStep);
   Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
                                 Job(st, ch).ImageBaseAddr, BlockBytes);
 }
 
 void StartWriteInfo(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateInfoWrite, false, 300, false, "Write chip Info Data ......");
+  BeginStep(st, ch, InfoWriteStep);
   Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
 }
 
 void StartVerifyMain(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateVerify, true, 500, false, "Do Chip data verification......");
+  BeginStep(st, ch, VerifyStep);
   Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyMain);
 }
 
 void StartVerifyInfo(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateVerifyInfo, true, 500, false, "Do Chip Info Data verification......");
+  BeginStep(st, ch, VerifyInfoStep);
   Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyInfo);
 }
 
 void StartWriteProtection(ConsoleState& st, int ch) {
-  BeginStep(st, ch, StateProtectWrite, true, 500, false, "Write chip protected data......");
+  BeginStep(st, ch, ProtectStep);
   Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubWriteProtect);
 }
 
