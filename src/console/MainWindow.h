@@ -1,11 +1,16 @@
-// The console's main window: tool bar, menus, option controls, log, gauges,
-// status bar, hex views and the four serial components of the channels.
+// The console's main window, TProgramArmFrm: its controls (tool bar, menus,
+// the chip and option controls, log, gauges, status bar, hex views) and the
+// four serial components of the channels; the start-up sequence; the option
+// and serial-number handlers and CollectSettings; the chip change; the image
+// and info data files with their summary, checksums and views. The runtime
+// and the chip commands are ConsoleOperations' (member ops), to which the
+// window forwards their handlers. Also ConsoleProgram: the console's four
+// forms on one state, as program main creates them.
 //
 // The window works on a ConsoleState that its creator owns and that outlives
-// it (program main and the tests each build their own), so every test can build
-// a fresh console. The runtime and the chip commands live in ConsoleOperations
-// (member ops); the window forwards its handlers there. Controls are public
-// members named as the operators' manual and the device protocol name them.
+// it (program main and the tests each build their own), so every test can
+// build a fresh console; the window leaves the state no reference into it
+// when it goes.
 #pragma once
 
 #include <QMainWindow>
