@@ -27,6 +27,17 @@ void PutWord(uint8_t* p, uint16_t v) {
 // The colour code of an operation that ends without a device reply.
 constexpr uint8_t NoReplyFailure = 0xFF;
 
+// True when the decoded reply Pkt[0..Len-1] identifies a programmer that the
+// tool upgrades ("KestraGangB7" is tested first); Text receives its text.
+bool IsProgrammerIdent(const uint8_t* Pkt, uint16_t Len, char (&Text)[256]) {
+  for (const char* model : {"KestraGangB7", "KestraGangA4"}) {
+    std::memset(Text, 0, sizeof Text);
+    std::strncpy(Text, model, sizeof Text - 1);
+    if (link::CheckDeviceIdent(Pkt, Len, Text, sizeof Text, 20) == 0) return true;
+  }
+  return false;
+}
+
 // Drops Raw[0..n-1] and moves the rest to the front.
 void Consume(uint8_t* Raw, uint16_t& RawLen, std::size_t n) {
   if (n >= RawLen) {
@@ -67,6 +78,10 @@ QString FwPortLostText() { return QStringLiteral("通讯口已断开，操作未
 QString FwInterruptedText() { return QStringLiteral("操作被中断，未完成！"); }
 
 QString FwNoDeviceText() { return QStringLiteral("Please connect the device first!"); }
+
+QString FwNoReplyText() { return QStringLiteral("编程器无应答，操作未完成！"); }
+
+QString FwReidentifyText() { return QStringLiteral("重新识别编程器......"); }
 
 bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   const void* first = std::memchr(Buf, link::FrameEnd, Len);
@@ -154,6 +169,7 @@ void FwUgProtocol::StopOperation(uint8_t Code) {
   s_.FwRxLen = 0;
   s_.OpState = OpIdle;
   s_.BlockInFlight = false;
+  StopReplyTimer();
   if (!links_.ProgressBar1) return;
   links_.ProgressBar1->SetForeColor(Code != 0 ? ui::GaugeRed : ui::GaugeBlue);
   links_.ProgressBar1->SetProgress(links_.ProgressBar1->MaxValue());
@@ -199,42 +215,68 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
   for (std::size_t k = 0; k < FwBlockSize; ++k)
     p[8 + k] = static_cast<uint8_t>(image[k] ^ key[k & 1] ^ mask[k & 1]);
   s_.BlockInFlight = SendPacket(FwBlockPacketLen);
+  if (s_.BlockInFlight) ArmReplyTimer();
 }
 
+// A chunk is read frame by frame while its frames are dropped for what they
+// hold (a reply that answers nothing the tool waits for); the first frame
+// taken ends it.
 void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
-  char identB7[256] = "KestraGangB7";
-  char identA4[256] = "KestraGangA4";
-  const bool isB7 =
-      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identB7, sizeof identB7, 20) == 0;
-  const bool isA4 =
-      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identA4, sizeof identA4, 20) == 0;
-  const char* ident = isB7 ? identB7 : isA4 ? identA4 : nullptr;
-  if (ident == nullptr) return;
+  while (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) == 0) {
+    if (TakeIdentReply(outLen) || !HasCompleteFrame(s_.FwRxBuf, RawLen)) return;
+  }
+}
+
+bool FwUgProtocol::TakeIdentReply(uint16_t Len) {
+  char ident[256];
+  if (!IsProgrammerIdent(s_.FwPacketBuf, Len, ident)) return false;
   s_.OpState = OpIdle;
+  StopReplyTimer();
   s_.DeviceIdentified = 1;
+  s_.AnswerOwed = false;  // the device has answered everything sent before
   const QString text = QString::fromLatin1(ident);
   if (links_.DeviceFound) links_.DeviceFound(text);
   AddInfoLine(QStringLiteral("Find Device : %1!").arg(text));
+  return true;
 }
 
 void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
-  const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, outLen);
+  while (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) == 0) {
+    if (TakeCommandReply(outLen) || !HasCompleteFrame(s_.FwRxBuf, RawLen)) return;
+  }
+}
+
+// False when the reply is dropped for what it holds.
+bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
+  char ident[256];
+  if (IsProgrammerIdent(s_.FwPacketBuf, Len, ident)) {
+    // Never a command's reply. Only the identification an operation waits
+    // for is taken; any other answers an earlier search.
+    if (s_.OpState != OpReidentify) return false;
+    // Answered in order: everything sent before the search has been answered.
+    s_.AnswerOwed = false;
+    s_.OpState = OpIdle;
+    StopReplyTimer();
+    Begin(s_.PendingOp);
+    return true;
+  }
+  // Owed to a command that went unanswered: no later command may take it.
+  if (s_.AnswerOwed) return false;
+  const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, Len);
   if (code != ResSuccess && code != ResSuccessAck) {
     StopOperation(code);
     ShowResult(code);
-    return;
+    return true;
   }
   if (s_.OpState == OpVerify) {
     // A reply that does not carry the four words ahead of its check must not
     // be judged by what an earlier reply left in the buffer.
-    if (!link::ReplyHolds(outLen, VerifyWordsFirst, VerifyWordsBytes)) {
+    if (!link::ReplyHolds(Len, VerifyWordsFirst, VerifyWordsBytes)) {
       StopOperation(ResChipChecksum);
       ShowResult(ResChipChecksum);
-      return;
+      return true;
     }
     CheckVerifyResult();
   } else if (s_.OpState == OpUpgrade && s_.BlockInFlight) {
@@ -243,6 +285,7 @@ void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
     s_.BlockInFlight = false;
     NextFirmwareBlock(code);
   }
+  return true;
 }
 
 void FwUgProtocol::CheckVerifyResult() {
@@ -298,22 +341,68 @@ void FwUgProtocol::AbortOperation(const QString& Text) {
 
 void FwUgProtocol::RefuseOperation(const QString& Text) { ShowText(false, Text); }
 
-bool FwUgProtocol::StartUpgrade() {
+bool FwUgProtocol::StartUpgrade() { return Start(OpUpgrade); }
+
+bool FwUgProtocol::StartVerify() { return Start(OpVerify); }
+
+bool FwUgProtocol::Start(uint8_t Op) {
   if (s_.OpState != OpIdle) return false;
+  if (s_.AnswerOwed)
+    Reidentify(Op);
+  else
+    Begin(Op);
+  return true;
+}
+
+void FwUgProtocol::Begin(uint8_t Op) {
+  if (Op == OpVerify)
+    BeginVerify();
+  else
+    BeginUpgrade();
+}
+
+void FwUgProtocol::Reidentify(uint8_t Op) {
+  s_.OpState = OpReidentify;
+  s_.PendingOp = Op;
+  StartProgress(0, 100);
+  AddInfoLine(FwReidentifyText());
+  if (!SendCommand(CmdSearchDevice, 0)) {
+    AbortOperation(FwPortLostText());
+    return;
+  }
+  ArmReplyTimer();
+}
+
+void FwUgProtocol::BeginUpgrade() {
   s_.CurBlockAddr = s_.FwStartAddr;
   s_.EndAddrCopy = s_.FwEndAddr;
   s_.OpState = OpUpgrade;
   StartProgress(2, static_cast<uint16_t>((s_.FwEndAddr - s_.FwStartAddr + 1) / 1024));
   SendNextBlockOrAbort();
-  return true;
 }
 
-bool FwUgProtocol::StartVerify() {
-  if (s_.OpState != OpIdle) return false;
+void FwUgProtocol::BeginVerify() {
   s_.OpState = OpVerify;
   StartProgress(10, 100);
-  if (!SendCommand(CmdFwVerify, s_.FwEndAddr)) AbortOperation(FwPortLostText());
-  return true;
+  if (!SendCommand(CmdFwVerify, s_.FwEndAddr)) {
+    AbortOperation(FwPortLostText());
+    return;
+  }
+  ArmReplyTimer();
+}
+
+void FwUgProtocol::ReplyTimedOut() {
+  if (s_.OpState == OpIdle) return;
+  s_.AnswerOwed = true;
+  AbortOperation(FwNoReplyText());
+}
+
+void FwUgProtocol::ArmReplyTimer() {
+  if (links_.ArmReplyTimer) links_.ArmReplyTimer();
+}
+
+void FwUgProtocol::StopReplyTimer() {
+  if (links_.StopReplyTimer) links_.StopReplyTimer();
 }
 
 }  // namespace kestra::upgrade
