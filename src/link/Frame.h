@@ -40,6 +40,33 @@ inline constexpr std::size_t TxFrameSize = 2 * MaxPacketLen + 2 + FrameTrailerLe
 // framed length N + E + 7, E being the number of 0xC0 and 0xDB bytes in Src.
 uint16_t EncodeFrame(const uint8_t* Src, uint8_t* Dst, uint16_t N);
 
+// How the first frame of a run of received bytes ends.
+enum class FrameEnding : uint8_t {
+  Packet,      // closed, with at least 8 bytes, all held
+  Short,       // closed, with fewer than 8 bytes
+  TooLong,     // closed, with more bytes than the packet buffer holds
+  BadEscape,   // FrameEsc followed by a byte other than FrameEscEnd or FrameEscEsc
+  Unfinished,  // the run ends before the frame closes
+};
+
+struct UnescapedFrame {
+  FrameEnding Ending = FrameEnding::Unfinished;
+  uint16_t Len = 0;       // bytes decoded (Packet, Short); 0 otherwise
+  uint16_t Consumed = 0;  // through the closing FrameEnd or the bad escape byte
+};
+
+// The frame decoding that every decoder of the link shares. The first frame
+// of Raw[0..RawLen-1] opens after its first FrameEnd (a doubled opening counts
+// once) and ends at the next FrameEnd; its bytes are un-escaped into Pkt,
+// never more than PktCap of them (a longer frame is read to its end). Raw is
+// left as it is: the caller drops the bytes consumed (DropFront), all of them
+// or, for a frame that closes but does not decode, all but its closing
+// FrameEnd (GiveBackClosingFrameEnd).
+UnescapedFrame UnescapeFrame(const uint8_t* Raw, uint16_t RawLen, uint8_t* Pkt, std::size_t PktCap);
+
+// Drops Raw[0..N-1] (all of it when N >= RawLen); the rest moves to the front.
+void DropFront(uint8_t* Raw, uint16_t& RawLen, uint16_t N);
+
 // Un-escapes the first frame of Raw[0..RawLen-1] into Pkt (capacity PktCap).
 // 0: a packet of at least 8 bytes, OutLen its length; ResDataError otherwise.
 // A closing FrameEnd or bad escape removes the consumed bytes from Raw.
@@ -97,11 +124,12 @@ struct ChannelBuffers {
 // the next frame. Nothing is remembered between calls.
 bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len);
 
-// A frame that ExtractRxFrame cut but that does not decode is no frame: its
-// closing FrameEnd may just as well be the opening of the next one (a frame
-// cut short ends on the opening of the frame after it). Pos, just past the
-// frame, steps back onto that FrameEnd, so the next hunt starts there. A
-// frame that decodes keeps its closing byte: it never opens another frame.
+// A frame that closes but does not decode is no frame: its closing FrameEnd
+// may just as well be the opening of the next one (a frame cut short ends on
+// the opening of the frame after it). Pos, just past the frame (as
+// ExtractRxFrame leaves it, or the bytes UnescapeFrame consumed), steps back
+// onto that FrameEnd, so the next hunt starts there. A frame that decodes
+// keeps its closing byte: it never opens another frame.
 inline void GiveBackClosingFrameEnd(uint16_t& Pos) {
   if (Pos > 0) --Pos;
 }

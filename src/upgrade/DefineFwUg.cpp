@@ -38,16 +38,6 @@ bool IsProgrammerIdent(const uint8_t* Pkt, uint16_t Len, char (&Text)[256]) {
   return false;
 }
 
-// Drops Raw[0..n-1] and moves the rest to the front.
-void Consume(uint8_t* Raw, uint16_t& RawLen, std::size_t n) {
-  if (n >= RawLen) {
-    RawLen = 0;
-    return;
-  }
-  std::memmove(Raw, Raw + n, RawLen - n);
-  RawLen = static_cast<uint16_t>(RawLen - n);
-}
-
 }  // namespace
 
 QString FwResultText(uint8_t code) {
@@ -90,64 +80,27 @@ bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   return std::memchr(Buf + after, link::FrameEnd, Len - after) != nullptr;
 }
 
-namespace {
-
-// The decoder proper. With KeepClosing, a frame that closes but does not
-// decode leaves its closing FrameEnd at the front of Raw.
-uint8_t DecodeFrameAt(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
-                      uint16_t& RawLen, bool KeepClosing) {
-  std::size_t i = 0;
-  while (i < RawLen && Raw[i] != link::FrameEnd) ++i;
-  if (i < RawLen) {
-    ++i;
-    if (i < RawLen && Raw[i] == link::FrameEnd) ++i;
-  }
-  std::size_t count = 0;
-  bool escape = false;
-  bool overflow = false;
-  for (; i < RawLen; ++i) {
-    uint8_t b = Raw[i];
-    if (b == link::FrameEnd) {
-      const bool good = !overflow && count >= 8;
-      Consume(Raw, RawLen, good || !KeepClosing ? i + 1 : i);
-      OutLen = overflow ? 0 : static_cast<uint16_t>(count);
-      return good ? ResSuccess : ResPacketFormat;
-    }
-    if (escape) {
-      escape = false;
-      if (b == link::FrameEscEnd) {
-        b = link::FrameEnd;
-      } else if (b == link::FrameEscEsc) {
-        b = link::FrameEsc;
-      } else {
-        OutLen = 0;
-        Consume(Raw, RawLen, i + 1);
-        return ResPacketFormat;
-      }
-    } else if (b == link::FrameEsc) {
-      escape = true;
-      continue;
-    }
-    if (count < PktCap)
-      Pkt[count++] = b;
-    else
-      overflow = true;
-  }
-  return ResDataError;
-}
-
-}  // namespace
-
 uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
-  return DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, false);
+  const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
+  if (f.Ending == link::FrameEnding::Unfinished) return ResDataError;
+  link::DropFront(Raw, RawLen, f.Consumed);
+  OutLen = f.Len;
+  return f.Ending == link::FrameEnding::Packet ? ResSuccess : ResPacketFormat;
 }
 
 uint8_t DecodeFwReply(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
   for (;;) {
-    const uint8_t r = DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, true);
-    if (r != ResPacketFormat || !HasCompleteFrame(Raw, RawLen)) return r;
+    const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
+    if (f.Ending == link::FrameEnding::Unfinished) return ResDataError;
+    uint16_t taken = f.Consumed;
+    if (f.Ending == link::FrameEnding::Short || f.Ending == link::FrameEnding::TooLong)
+      link::GiveBackClosingFrameEnd(taken);
+    link::DropFront(Raw, RawLen, taken);
+    OutLen = f.Len;
+    if (f.Ending == link::FrameEnding::Packet) return ResSuccess;
+    if (!HasCompleteFrame(Raw, RawLen)) return ResPacketFormat;
   }
 }
 
