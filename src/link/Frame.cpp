@@ -151,6 +151,14 @@ int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size
   return 0;
 }
 
+bool IdentifiesAs(const uint8_t* Pkt, uint16_t Len, const char* Prefix, std::string* Text) {
+  char text[256] = {};
+  std::strncpy(text, Prefix, sizeof text - 1);
+  if (CheckDeviceIdent(Pkt, Len, text, sizeof text, 20) != 0) return false;
+  if (Text != nullptr) *Text = text;
+  return true;
+}
+
 namespace {
 // The index of the first FrameEnd in RxBuf[From..To-1]; To when there is none.
 uint16_t NextFrameEnd(const ChannelBuffers& ch, uint16_t From, uint16_t To) {

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "link/Codes.h"
 
 namespace kestra::link {
 
@@ -12,11 +15,6 @@ inline constexpr uint8_t FrameEsc = 0xDB;
 inline constexpr uint8_t FrameEscEnd = 0xDC;       // after FrameEsc: data byte 0xC0
 inline constexpr uint8_t FrameEscEsc = 0xDD;       // after FrameEsc: data byte 0xDB
 inline constexpr std::size_t FrameTrailerLen = 5;  // five 0xFF after every host frame
-
-// Result codes produced by the frame layer itself.
-inline constexpr uint8_t ResBadIdent = 0x0F;
-inline constexpr uint8_t ResDataError = 0x20;
-inline constexpr uint8_t ResPacketChecksum = 0x23;
 
 // Per-channel buffer sizes.
 inline constexpr std::size_t MaxPacketLen = 4170;  // header, 64 + 4096 payload, check
@@ -98,6 +96,12 @@ uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len);
 // 0x80 up, or at the reply's check, whichever comes first.
 int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size_t ExpectedCap,
                      uint8_t Skip);
+
+// True when the decoded reply Pkt[0..Len-1] is a programmer's identification
+// whose text (from byte 28) begins with Prefix; Text, when given, receives the
+// whole text the device reported.
+bool IdentifiesAs(const uint8_t* Pkt, uint16_t Len, const char* Prefix,
+                  std::string* Text = nullptr);
 
 // One channel's buffers.
 struct ChannelBuffers {

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <cstring>
 
+#include "link/ByteOrder.h"
 #include "link/Frame.h"
 #include "ui/Dialogs.h"
 #include "ui/Gauge.h"
@@ -17,46 +18,36 @@ namespace {
 constexpr std::size_t VerifyWordsFirst = 8;
 constexpr std::size_t VerifyWordsBytes = 28 - VerifyWordsFirst;
 
-uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-void PutWord(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 // The colour code of an operation that ends without a device reply.
 constexpr uint8_t NoReplyFailure = 0xFF;
 
 // True when the decoded reply Pkt[0..Len-1] identifies a programmer that the
-// tool upgrades ("KestraGangB7" is tested first); Text receives its text.
-bool IsProgrammerIdent(const uint8_t* Pkt, uint16_t Len, char (&Text)[256]) {
-  for (const char* model : {"KestraGangB7", "KestraGangA4"}) {
-    std::memset(Text, 0, sizeof Text);
-    std::strncpy(Text, model, sizeof Text - 1);
-    if (link::CheckDeviceIdent(Pkt, Len, Text, sizeof Text, 20) == 0) return true;
-  }
-  return false;
+// tool upgrades ("KestraGangB7" is tested first); Text, when given, receives
+// its text.
+bool IsProgrammerIdent(const uint8_t* Pkt, uint16_t Len, std::string* Text) {
+  return link::IdentifiesAs(Pkt, Len, "KestraGangB7", Text) ||
+         link::IdentifiesAs(Pkt, Len, "KestraGangA4", Text);
 }
 
 }  // namespace
 
 QString FwResultText(uint8_t code) {
   switch (code) {
-    case ResSuccess:
+    case link::ResSuccess:
       return QStringLiteral("操作成功！");
-    case ResPacketChecksum:
+    case link::ResPacketChecksum:
       return QStringLiteral("数据包校验和不正确！");
-    case ResUnknownCommand:
+    case link::ResUnknownCommand:
       return QStringLiteral("命令不正确或不认识");
-    case ResPacketFormat:
+    case link::ResPacketFormat:
       return QStringLiteral("数据包格式不对！");
-    case ResFlashError:
+    case link::ResFlashError:
       return QStringLiteral("编程过程出错，数据无法写入！");
-    case ResVerifyError:
+    case link::ResVerifyError:
       return QStringLiteral("编程时内部校验不对！");
-    case ResChipChecksum:
+    case link::ResChipChecksum:
       return QStringLiteral("总数据校验和不一致！");
-    case ResTimeout:
+    case link::ResTimeout:
       return QStringLiteral("命令执行超时");
     default:
       return QStringLiteral("操作失败！");
@@ -83,24 +74,24 @@ bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
 uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
   const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
-  if (f.Ending == link::FrameEnding::Unfinished) return ResDataError;
+  if (f.Ending == link::FrameEnding::Unfinished) return link::ResDataError;
   link::DropFront(Raw, RawLen, f.Consumed);
   OutLen = f.Len;
-  return f.Ending == link::FrameEnding::Packet ? ResSuccess : ResPacketFormat;
+  return f.Ending == link::FrameEnding::Packet ? link::ResSuccess : link::ResPacketFormat;
 }
 
 uint8_t DecodeFwReply(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
   for (;;) {
     const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
-    if (f.Ending == link::FrameEnding::Unfinished) return ResDataError;
+    if (f.Ending == link::FrameEnding::Unfinished) return link::ResDataError;
     uint16_t taken = f.Consumed;
     if (f.Ending == link::FrameEnding::Short || f.Ending == link::FrameEnding::TooLong)
       link::GiveBackClosingFrameEnd(taken);
     link::DropFront(Raw, RawLen, taken);
     OutLen = f.Len;
-    if (f.Ending == link::FrameEnding::Packet) return ResSuccess;
-    if (!HasCompleteFrame(Raw, RawLen)) return ResPacketFormat;
+    if (f.Ending == link::FrameEnding::Packet) return link::ResSuccess;
+    if (!HasCompleteFrame(Raw, RawLen)) return link::ResPacketFormat;
   }
 }
 
@@ -130,7 +121,7 @@ void FwUgProtocol::StopOperation(uint8_t Code) {
 
 bool FwUgProtocol::SendPacket(uint16_t len) {
   const uint16_t check = link::PacketCheck16(s_.FwPacketBuf, 0, len - 3u);
-  PutWord(&s_.FwPacketBuf[len - 2], check);
+  link::Put16(&s_.FwPacketBuf[len - 2], check);
   const uint16_t framed = link::EncodeFrame(s_.FwPacketBuf, s_.FwTxFrame, len);
   return links_.SendData && links_.SendData(s_.FwTxFrame, framed);
 }
@@ -138,11 +129,11 @@ bool FwUgProtocol::SendPacket(uint16_t len) {
 bool FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
   uint8_t* p = s_.FwPacketBuf;
   p[0] = Code;
-  PutWord(&p[1], Param);
+  link::Put16(&p[1], Param);
   p[3] = 0xF1;
   p[4] = 0x00;
   p[5] = 0x00;
-  PutWord(&p[6], 0);
+  link::Put16(&p[6], 0);
   return SendPacket(FwCommandLen);
 }
 
@@ -154,11 +145,11 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
   if (Addr < 0x2000 || at + FwBlockSize > FwImageSize) return;
   uint8_t* p = s_.FwPacketBuf;
   p[0] = Code;
-  PutWord(&p[1], Addr);
+  link::Put16(&p[1], Addr);
   p[3] = static_cast<uint8_t>(b);
   p[4] = EndLo;
   p[5] = 0x0F;
-  PutWord(&p[6], static_cast<uint16_t>(FwBlockSize));
+  link::Put16(&p[6], static_cast<uint16_t>(FwBlockSize));
   const uint8_t* table = KestraGangA4_RV7.FwKeyTable;
   const std::size_t entry = static_cast<std::size_t>(b) & 0xFE;
   const uint8_t key[2] = {static_cast<uint8_t>(table[entry] ^ FwKeyConst),
@@ -182,13 +173,13 @@ void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
 }
 
 bool FwUgProtocol::TakeIdentReply(uint16_t Len) {
-  char ident[256];
-  if (!IsProgrammerIdent(s_.FwPacketBuf, Len, ident)) return false;
+  std::string ident;
+  if (!IsProgrammerIdent(s_.FwPacketBuf, Len, &ident)) return false;
   s_.OpState = OpIdle;
   StopReplyTimer();
   s_.DeviceIdentified = 1;
   s_.AnswerOwed = false;  // the device has answered everything sent before
-  const QString text = QString::fromLatin1(ident);
+  const QString text = QString::fromLatin1(ident.c_str());
   if (links_.DeviceFound) links_.DeviceFound(text);
   AddInfoLine(QStringLiteral("Find Device : %1!").arg(text));
   return true;
@@ -203,8 +194,7 @@ void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
 
 // False when the reply is dropped for what it holds.
 bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
-  char ident[256];
-  if (IsProgrammerIdent(s_.FwPacketBuf, Len, ident)) {
+  if (IsProgrammerIdent(s_.FwPacketBuf, Len, nullptr)) {
     // Never a command's reply. Only the identification an operation waits
     // for is taken; any other answers an earlier search.
     if (s_.OpState != OpReidentify) return false;
@@ -218,7 +208,7 @@ bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
   // Owed to a command that went unanswered: no later command may take it.
   if (s_.AnswerOwed) return false;
   const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, Len);
-  if (code != ResSuccess && code != ResSuccessAck) {
+  if (!link::IsSuccess(code)) {
     StopOperation(code);
     ShowResult(code);
     return true;
@@ -227,8 +217,8 @@ bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
     // A reply that does not carry the four words ahead of its check must not
     // be judged by what an earlier reply left in the buffer.
     if (!link::ReplyHolds(Len, VerifyWordsFirst, VerifyWordsBytes)) {
-      StopOperation(ResChipChecksum);
-      ShowResult(ResChipChecksum);
+      StopOperation(link::ResChipChecksum);
+      ShowResult(link::ResChipChecksum);
       return true;
     }
     CheckVerifyResult();
@@ -243,9 +233,10 @@ bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
 
 void FwUgProtocol::CheckVerifyResult() {
   const uint8_t* p = s_.FwPacketBuf;
-  const uint16_t w8 = Word(p + 8), w10 = Word(p + 10), w24 = Word(p + 24), w26 = Word(p + 26);
+  const uint16_t w8 = link::Get16(p + 8), w10 = link::Get16(p + 10), w24 = link::Get16(p + 24),
+                 w26 = link::Get16(p + 26);
   const bool good = w26 == s_.ExpCheckSum2 && w24 == s_.ExpCheckSum1 && w8 == w26 && w10 == w24;
-  const uint8_t result = good ? ResSuccess : ResChipChecksum;
+  const uint8_t result = good ? link::ResSuccess : link::ResChipChecksum;
   StopOperation(result);
   ShowResult(result);
 }
@@ -261,12 +252,12 @@ void FwUgProtocol::NextFirmwareBlock(uint8_t Code) {
     SendNextBlockOrAbort();
     return;
   }
-  StopOperation(ResSuccess);
-  ShowResult(ResSuccess);
+  StopOperation(link::ResSuccess);
+  ShowResult(link::ResSuccess);
 }
 
 void FwUgProtocol::SendNextBlockOrAbort() {
-  SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+  SendFirmwareBlock(link::CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
   // A block the port did not take would leave the upgrade waiting for ever.
   if (!s_.BlockInFlight) AbortOperation(FwPortLostText());
 }
@@ -282,7 +273,9 @@ void FwUgProtocol::ShowText(bool success, const QString& text) {
   AddInfoLine(text);
 }
 
-void FwUgProtocol::ShowResult(uint8_t Code) { ShowText(Code == ResSuccess, FwResultText(Code)); }
+void FwUgProtocol::ShowResult(uint8_t Code) {
+  ShowText(Code == link::ResSuccess, FwResultText(Code));
+}
 
 void FwUgProtocol::AbortOperation(const QString& Text) {
   if (s_.OpState == OpIdle) return;
@@ -319,7 +312,7 @@ void FwUgProtocol::Reidentify(uint8_t Op) {
   s_.PendingOp = Op;
   StartProgress(0, 100);
   AddInfoLine(FwReidentifyText());
-  if (!SendCommand(CmdSearchDevice, 0)) {
+  if (!SendCommand(link::CmdSearchDevice, 0)) {
     AbortOperation(FwPortLostText());
     return;
   }
@@ -337,7 +330,7 @@ void FwUgProtocol::BeginUpgrade() {
 void FwUgProtocol::BeginVerify() {
   s_.OpState = OpVerify;
   StartProgress(10, 100);
-  if (!SendCommand(CmdFwVerify, s_.FwEndAddr)) {
+  if (!SendCommand(link::CmdFwVerify, s_.FwEndAddr)) {
     AbortOperation(FwPortLostText());
     return;
   }

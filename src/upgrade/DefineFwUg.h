@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "link/Codes.h"
+
 class QWidget;
 
 namespace kestra::ui {
@@ -22,29 +24,12 @@ class TMemo;
 
 namespace kestra::upgrade {
 
-// Commands.
-inline constexpr uint8_t CmdSearchDevice = 0x3D;
-inline constexpr uint8_t CmdFwWriteBlock = 0xB7;
-inline constexpr uint8_t CmdFwVerify = 0xBA;
-
 // OpState values. OpReidentify: the programmer, which may still owe an answer,
 // is identified again before the operation in PendingOp starts.
 inline constexpr uint8_t OpIdle = 0;
 inline constexpr uint8_t OpReidentify = 1;
 inline constexpr uint8_t OpVerify = 3;
 inline constexpr uint8_t OpUpgrade = 5;
-
-// Result codes.
-inline constexpr uint8_t ResSuccess = 0x00;
-inline constexpr uint8_t ResSuccessAck = 0x06;
-inline constexpr uint8_t ResDataError = 0x20;
-inline constexpr uint8_t ResPacketChecksum = 0x23;
-inline constexpr uint8_t ResUnknownCommand = 0x25;
-inline constexpr uint8_t ResPacketFormat = 0x2A;
-inline constexpr uint8_t ResFlashError = 0x2C;
-inline constexpr uint8_t ResVerifyError = 0x31;
-inline constexpr uint8_t ResChipChecksum = 0x34;
-inline constexpr uint8_t ResTimeout = 0x40;
 
 // Block scrambling constants.
 inline constexpr uint8_t FwKeyConst = 0x6D;

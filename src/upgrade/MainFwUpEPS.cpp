@@ -264,7 +264,7 @@ void TFirmWareUG::BitBtnFindClick() {
   SerComm1->CommName = port;
   SerComm1->OpenPort();  // ECommsError ends the search in the error box
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (SerComm1->PortHandle() != 0) protocol_->SendCommand(CmdSearchDevice, 0);
+  if (SerComm1->PortHandle() != 0) protocol_->SendCommand(link::CmdSearchDevice, 0);
 }
 
 void TFirmWareUG::BitBtnFreshClick() {

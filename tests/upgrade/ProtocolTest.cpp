@@ -15,6 +15,10 @@
 namespace kestra::upgrade {
 namespace {
 
+using link::CmdFwVerify;
+using link::CmdFwWriteBlock;
+using link::CmdSearchDevice;
+
 using namespace testing;
 
 TEST(FirmwareImage, CarriesTheKeysAndBothExpectedCheckValues) {

@@ -32,6 +32,10 @@
 namespace kestra::upgrade {
 namespace {
 
+using link::CmdFwVerify;
+using link::CmdFwWriteBlock;
+using link::CmdSearchDevice;
+
 using testing::WaitFor;
 
 void Pump(int ms) {
