@@ -1,4 +1,5 @@
-// Little-endian stores into packet buffers and the common packet header.
+// Little-endian loads and stores in packet buffers, and the common packet
+// header.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,8 @@
 #include "link/Packets.h"
 
 namespace kestra::link {
+
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 inline void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);

@@ -31,25 +31,23 @@ uint16_t EncodeFrame(const uint8_t* Src, uint8_t* Dst, uint16_t N) {
   return static_cast<uint16_t>(p);
 }
 
-uint8_t DecodeFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
-                    uint16_t& RawLen) {
-  const std::size_t rawLen = RawLen;
+UnescapedFrame UnescapeFrame(const uint8_t* Raw, uint16_t RawLen, uint8_t* Pkt,
+                             std::size_t PktCap) {
   std::size_t i = 0;
-  while (i < rawLen && Raw[i] != FrameEnd) ++i;
-  if (i < rawLen) {
+  while (i < RawLen && Raw[i] != FrameEnd) ++i;
+  if (i < RawLen) {
     ++i;
-    if (i < rawLen && Raw[i] == FrameEnd) ++i;  // a doubled opening counts once
+    if (i < RawLen && Raw[i] == FrameEnd) ++i;  // a doubled opening counts once
   }
-
-  enum class End { Closed, BadEscape, Cut } end = End::Cut;
-  std::size_t outCount = 0;
-  bool overflow = false;
+  std::size_t count = 0;
   bool escape = false;
-  for (; i < rawLen; ++i) {
+  for (; i < RawLen; ++i) {
     uint8_t b = Raw[i];
     if (b == FrameEnd) {
-      end = End::Closed;
-      break;
+      const uint16_t consumed = static_cast<uint16_t>(i + 1);
+      if (count > PktCap) return {FrameEnding::TooLong, 0, consumed};
+      const uint16_t len = static_cast<uint16_t>(count);
+      return {count >= 8 ? FrameEnding::Packet : FrameEnding::Short, len, consumed};
     }
     if (escape) {
       escape = false;
@@ -58,35 +56,33 @@ uint8_t DecodeFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& Ou
       } else if (b == FrameEscEsc) {
         b = FrameEsc;
       } else {
-        end = End::BadEscape;
-        break;
+        return {FrameEnding::BadEscape, 0, static_cast<uint16_t>(i + 1)};
       }
     } else if (b == FrameEsc) {
       escape = true;
       continue;
     }
-    // A packet longer than Pkt cannot be held: it is read to its end and refused.
-    if (outCount < PktCap)
-      Pkt[outCount] = b;
-    else
-      overflow = true;
-    ++outCount;
+    if (count < PktCap) Pkt[count] = b;
+    ++count;
   }
+  return {};
+}
 
-  if (end == End::Cut) {
-    OutLen = 0;
-    return ResDataError;
+void DropFront(uint8_t* Raw, uint16_t& RawLen, uint16_t N) {
+  if (N >= RawLen) {
+    RawLen = 0;
+    return;
   }
-  // The bytes through the closing FrameEnd or the bad escape byte leave Raw.
-  const std::size_t consumed = i + 1;
-  std::memmove(Raw, Raw + consumed, rawLen - consumed);
-  RawLen = static_cast<uint16_t>(rawLen - consumed);
-  if (end == End::BadEscape || overflow) {
-    OutLen = 0;
-    return ResDataError;
-  }
-  OutLen = static_cast<uint16_t>(outCount);
-  return outCount >= 8 ? 0 : ResDataError;
+  std::memmove(Raw, Raw + N, RawLen - N);
+  RawLen = static_cast<uint16_t>(RawLen - N);
+}
+
+uint8_t DecodeFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
+                    uint16_t& RawLen) {
+  const UnescapedFrame f = UnescapeFrame(Raw, RawLen, Pkt, PktCap);
+  if (f.Ending != FrameEnding::Unfinished) DropFront(Raw, RawLen, f.Consumed);
+  OutLen = f.Len;
+  return f.Ending == FrameEnding::Packet ? 0 : ResDataError;
 }
 
 uint16_t PacketCheck16(const uint8_t* Buf, uint32_t First, uint32_t Last) {
@@ -153,6 +149,14 @@ int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size
   std::memcpy(Expected, text, keep);
   Expected[keep] = '\0';
   return 0;
+}
+
+bool IdentifiesAs(const uint8_t* Pkt, uint16_t Len, const char* Prefix, std::string* Text) {
+  char text[256] = {};
+  std::strncpy(text, Prefix, sizeof text - 1);
+  if (CheckDeviceIdent(Pkt, Len, text, sizeof text, 20) != 0) return false;
+  if (Text != nullptr) *Text = text;
+  return true;
 }
 
 namespace {

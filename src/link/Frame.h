@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "link/Codes.h"
 
 namespace kestra::link {
 
@@ -12,11 +15,6 @@ inline constexpr uint8_t FrameEsc = 0xDB;
 inline constexpr uint8_t FrameEscEnd = 0xDC;       // after FrameEsc: data byte 0xC0
 inline constexpr uint8_t FrameEscEsc = 0xDD;       // after FrameEsc: data byte 0xDB
 inline constexpr std::size_t FrameTrailerLen = 5;  // five 0xFF after every host frame
-
-// Result codes produced by the frame layer itself.
-inline constexpr uint8_t ResBadIdent = 0x0F;
-inline constexpr uint8_t ResDataError = 0x20;
-inline constexpr uint8_t ResPacketChecksum = 0x23;
 
 // Per-channel buffer sizes.
 inline constexpr std::size_t MaxPacketLen = 4170;  // header, 64 + 4096 payload, check
@@ -39,6 +37,33 @@ inline constexpr std::size_t TxFrameSize = 2 * MaxPacketLen + 2 + FrameTrailerLe
 // Frames the N bytes of Src into Dst (capacity at least 2*N + 7); returns the
 // framed length N + E + 7, E being the number of 0xC0 and 0xDB bytes in Src.
 uint16_t EncodeFrame(const uint8_t* Src, uint8_t* Dst, uint16_t N);
+
+// How the first frame of a run of received bytes ends.
+enum class FrameEnding : uint8_t {
+  Packet,      // closed, with at least 8 bytes, all held
+  Short,       // closed, with fewer than 8 bytes
+  TooLong,     // closed, with more bytes than the packet buffer holds
+  BadEscape,   // FrameEsc followed by a byte other than FrameEscEnd or FrameEscEsc
+  Unfinished,  // the run ends before the frame closes
+};
+
+struct UnescapedFrame {
+  FrameEnding Ending = FrameEnding::Unfinished;
+  uint16_t Len = 0;       // bytes decoded (Packet, Short); 0 otherwise
+  uint16_t Consumed = 0;  // through the closing FrameEnd or the bad escape byte
+};
+
+// The frame decoding that every decoder of the link shares. The first frame
+// of Raw[0..RawLen-1] opens after its first FrameEnd (a doubled opening counts
+// once) and ends at the next FrameEnd; its bytes are un-escaped into Pkt,
+// never more than PktCap of them (a longer frame is read to its end). Raw is
+// left as it is: the caller drops the bytes consumed (DropFront), all of them
+// or, for a frame that closes but does not decode, all but its closing
+// FrameEnd (GiveBackClosingFrameEnd).
+UnescapedFrame UnescapeFrame(const uint8_t* Raw, uint16_t RawLen, uint8_t* Pkt, std::size_t PktCap);
+
+// Drops Raw[0..N-1] (all of it when N >= RawLen); the rest moves to the front.
+void DropFront(uint8_t* Raw, uint16_t& RawLen, uint16_t N);
 
 // Un-escapes the first frame of Raw[0..RawLen-1] into Pkt (capacity PktCap).
 // 0: a packet of at least 8 bytes, OutLen its length; ResDataError otherwise.
@@ -72,6 +97,12 @@ uint8_t CheckRxPacket(const uint8_t* Pkt, uint16_t Len);
 int CheckDeviceIdent(const uint8_t* Pkt, uint16_t Len, char* Expected, std::size_t ExpectedCap,
                      uint8_t Skip);
 
+// True when the decoded reply Pkt[0..Len-1] is a programmer's identification
+// whose text (from byte 28) begins with Prefix; Text, when given, receives the
+// whole text the device reported.
+bool IdentifiesAs(const uint8_t* Pkt, uint16_t Len, const char* Prefix,
+                  std::string* Text = nullptr);
+
 // One channel's buffers.
 struct ChannelBuffers {
   uint8_t RxBuf[RxBufSize] = {};
@@ -97,11 +128,12 @@ struct ChannelBuffers {
 // the next frame. Nothing is remembered between calls.
 bool ExtractRxFrame(ChannelBuffers& ch, uint16_t& Pos, uint16_t& Len);
 
-// A frame that ExtractRxFrame cut but that does not decode is no frame: its
-// closing FrameEnd may just as well be the opening of the next one (a frame
-// cut short ends on the opening of the frame after it). Pos, just past the
-// frame, steps back onto that FrameEnd, so the next hunt starts there. A
-// frame that decodes keeps its closing byte: it never opens another frame.
+// A frame that closes but does not decode is no frame: its closing FrameEnd
+// may just as well be the opening of the next one (a frame cut short ends on
+// the opening of the frame after it). Pos, just past the frame (as
+// ExtractRxFrame leaves it, or the bytes UnescapeFrame consumed), steps back
+// onto that FrameEnd, so the next hunt starts there. A frame that decodes
+// keeps its closing byte: it never opens another frame.
 inline void GiveBackClosingFrameEnd(uint16_t& Pos) {
   if (Pos > 0) --Pos;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/Codes.h"
 #include "link/Frame.h"
 
 namespace kestra::serial {
@@ -13,27 +14,6 @@ class TComm;
 }
 
 namespace kestra::link {
-
-// Command codes.
-inline constexpr uint8_t CmdSearchDevice = 0x3D;
-inline constexpr uint8_t CmdDownloadConfig = 0x53;
-inline constexpr uint8_t CmdDownloadMain = 0x55;
-inline constexpr uint8_t CmdDownloadInfo = 0x5A;
-inline constexpr uint8_t CmdRestartAfterProtect = 0x86;
-inline constexpr uint8_t CmdRestart = 0x8A;
-inline constexpr uint8_t CmdChipOperation = 0x93;
-inline constexpr uint8_t CmdProgramBlock = 0x95;
-inline constexpr uint8_t CmdWriteInfo = 0x96;
-inline constexpr uint8_t CmdReadMain = 0x9B;
-inline constexpr uint8_t CmdReadInfo = 0x9C;
-// Sub-codes of CmdChipOperation.
-inline constexpr uint8_t SubErase = 0x03;
-inline constexpr uint8_t SubBlankCheck = 0x05;
-inline constexpr uint8_t SubReadChipInfo = 0x33;
-inline constexpr uint8_t SubReadChipId = 0x35;
-inline constexpr uint8_t SubWriteProtect = 0x53;
-inline constexpr uint8_t SubVerifyMain = 0x55;
-inline constexpr uint8_t SubVerifyInfo = 0x56;
 
 inline constexpr uint32_t ImageBufferSize = 0x300000;  // 3 MB
 inline constexpr uint32_t InfoBufferSize = 0x8000;     // 32 KB

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <cstring>
 
+#include "link/ByteOrder.h"
 #include "link/Frame.h"
 #include "ui/Dialogs.h"
 #include "ui/Gauge.h"
@@ -17,45 +18,36 @@ namespace {
 constexpr std::size_t VerifyWordsFirst = 8;
 constexpr std::size_t VerifyWordsBytes = 28 - VerifyWordsFirst;
 
-uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-void PutWord(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 // The colour code of an operation that ends without a device reply.
 constexpr uint8_t NoReplyFailure = 0xFF;
 
-// Drops Raw[0..n-1] and moves the rest to the front.
-void Consume(uint8_t* Raw, uint16_t& RawLen, std::size_t n) {
-  if (n >= RawLen) {
-    RawLen = 0;
-    return;
-  }
-  std::memmove(Raw, Raw + n, RawLen - n);
-  RawLen = static_cast<uint16_t>(RawLen - n);
+// True when the decoded reply Pkt[0..Len-1] identifies a programmer that the
+// tool upgrades ("KestraGangB7" is tested first); Text, when given, receives
+// its text.
+bool IsProgrammerIdent(const uint8_t* Pkt, uint16_t Len, std::string* Text) {
+  return link::IdentifiesAs(Pkt, Len, "KestraGangB7", Text) ||
+         link::IdentifiesAs(Pkt, Len, "KestraGangA4", Text);
 }
 
 }  // namespace
 
 QString FwResultText(uint8_t code) {
   switch (code) {
-    case ResSuccess:
+    case link::ResSuccess:
       return QStringLiteral("操作成功！");
-    case ResPacketChecksum:
+    case link::ResPacketChecksum:
       return QStringLiteral("数据包校验和不正确！");
-    case ResUnknownCommand:
+    case link::ResUnknownCommand:
       return QStringLiteral("命令不正确或不认识");
-    case ResPacketFormat:
+    case link::ResPacketFormat:
       return QStringLiteral("数据包格式不对！");
-    case ResFlashError:
+    case link::ResFlashError:
       return QStringLiteral("编程过程出错，数据无法写入！");
-    case ResVerifyError:
+    case link::ResVerifyError:
       return QStringLiteral("编程时内部校验不对！");
-    case ResChipChecksum:
+    case link::ResChipChecksum:
       return QStringLiteral("总数据校验和不一致！");
-    case ResTimeout:
+    case link::ResTimeout:
       return QStringLiteral("命令执行超时");
     default:
       return QStringLiteral("操作失败！");
@@ -68,6 +60,10 @@ QString FwInterruptedText() { return QStringLiteral("操作被中断，未完成
 
 QString FwNoDeviceText() { return QStringLiteral("Please connect the device first!"); }
 
+QString FwNoReplyText() { return QStringLiteral("编程器无应答，操作未完成！"); }
+
+QString FwReidentifyText() { return QStringLiteral("重新识别编程器......"); }
+
 bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   const void* first = std::memchr(Buf, link::FrameEnd, Len);
   if (first == nullptr) return false;
@@ -75,64 +71,27 @@ bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len) {
   return std::memchr(Buf + after, link::FrameEnd, Len - after) != nullptr;
 }
 
-namespace {
-
-// The decoder proper. With KeepClosing, a frame that closes but does not
-// decode leaves its closing FrameEnd at the front of Raw.
-uint8_t DecodeFrameAt(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
-                      uint16_t& RawLen, bool KeepClosing) {
-  std::size_t i = 0;
-  while (i < RawLen && Raw[i] != link::FrameEnd) ++i;
-  if (i < RawLen) {
-    ++i;
-    if (i < RawLen && Raw[i] == link::FrameEnd) ++i;
-  }
-  std::size_t count = 0;
-  bool escape = false;
-  bool overflow = false;
-  for (; i < RawLen; ++i) {
-    uint8_t b = Raw[i];
-    if (b == link::FrameEnd) {
-      const bool good = !overflow && count >= 8;
-      Consume(Raw, RawLen, good || !KeepClosing ? i + 1 : i);
-      OutLen = overflow ? 0 : static_cast<uint16_t>(count);
-      return good ? ResSuccess : ResPacketFormat;
-    }
-    if (escape) {
-      escape = false;
-      if (b == link::FrameEscEnd) {
-        b = link::FrameEnd;
-      } else if (b == link::FrameEscEsc) {
-        b = link::FrameEsc;
-      } else {
-        OutLen = 0;
-        Consume(Raw, RawLen, i + 1);
-        return ResPacketFormat;
-      }
-    } else if (b == link::FrameEsc) {
-      escape = true;
-      continue;
-    }
-    if (count < PktCap)
-      Pkt[count++] = b;
-    else
-      overflow = true;
-  }
-  return ResDataError;
-}
-
-}  // namespace
-
 uint8_t DecodeFwFrame(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
-  return DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, false);
+  const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
+  if (f.Ending == link::FrameEnding::Unfinished) return link::ResDataError;
+  link::DropFront(Raw, RawLen, f.Consumed);
+  OutLen = f.Len;
+  return f.Ending == link::FrameEnding::Packet ? link::ResSuccess : link::ResPacketFormat;
 }
 
 uint8_t DecodeFwReply(uint8_t* Raw, uint8_t* Pkt, std::size_t PktCap, uint16_t& OutLen,
                       uint16_t& RawLen) {
   for (;;) {
-    const uint8_t r = DecodeFrameAt(Raw, Pkt, PktCap, OutLen, RawLen, true);
-    if (r != ResPacketFormat || !HasCompleteFrame(Raw, RawLen)) return r;
+    const link::UnescapedFrame f = link::UnescapeFrame(Raw, RawLen, Pkt, PktCap);
+    if (f.Ending == link::FrameEnding::Unfinished) return link::ResDataError;
+    uint16_t taken = f.Consumed;
+    if (f.Ending == link::FrameEnding::Short || f.Ending == link::FrameEnding::TooLong)
+      link::GiveBackClosingFrameEnd(taken);
+    link::DropFront(Raw, RawLen, taken);
+    OutLen = f.Len;
+    if (f.Ending == link::FrameEnding::Packet) return link::ResSuccess;
+    if (!HasCompleteFrame(Raw, RawLen)) return link::ResPacketFormat;
   }
 }
 
@@ -154,6 +113,7 @@ void FwUgProtocol::StopOperation(uint8_t Code) {
   s_.FwRxLen = 0;
   s_.OpState = OpIdle;
   s_.BlockInFlight = false;
+  StopReplyTimer();
   if (!links_.ProgressBar1) return;
   links_.ProgressBar1->SetForeColor(Code != 0 ? ui::GaugeRed : ui::GaugeBlue);
   links_.ProgressBar1->SetProgress(links_.ProgressBar1->MaxValue());
@@ -161,7 +121,7 @@ void FwUgProtocol::StopOperation(uint8_t Code) {
 
 bool FwUgProtocol::SendPacket(uint16_t len) {
   const uint16_t check = link::PacketCheck16(s_.FwPacketBuf, 0, len - 3u);
-  PutWord(&s_.FwPacketBuf[len - 2], check);
+  link::Put16(&s_.FwPacketBuf[len - 2], check);
   const uint16_t framed = link::EncodeFrame(s_.FwPacketBuf, s_.FwTxFrame, len);
   return links_.SendData && links_.SendData(s_.FwTxFrame, framed);
 }
@@ -169,11 +129,11 @@ bool FwUgProtocol::SendPacket(uint16_t len) {
 bool FwUgProtocol::SendCommand(uint8_t Code, uint16_t Param) {
   uint8_t* p = s_.FwPacketBuf;
   p[0] = Code;
-  PutWord(&p[1], Param);
+  link::Put16(&p[1], Param);
   p[3] = 0xF1;
   p[4] = 0x00;
   p[5] = 0x00;
-  PutWord(&p[6], 0);
+  link::Put16(&p[6], 0);
   return SendPacket(FwCommandLen);
 }
 
@@ -185,11 +145,11 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
   if (Addr < 0x2000 || at + FwBlockSize > FwImageSize) return;
   uint8_t* p = s_.FwPacketBuf;
   p[0] = Code;
-  PutWord(&p[1], Addr);
+  link::Put16(&p[1], Addr);
   p[3] = static_cast<uint8_t>(b);
   p[4] = EndLo;
   p[5] = 0x0F;
-  PutWord(&p[6], static_cast<uint16_t>(FwBlockSize));
+  link::Put16(&p[6], static_cast<uint16_t>(FwBlockSize));
   const uint8_t* table = KestraGangA4_RV7.FwKeyTable;
   const std::size_t entry = static_cast<std::size_t>(b) & 0xFE;
   const uint8_t key[2] = {static_cast<uint8_t>(table[entry] ^ FwKeyConst),
@@ -199,42 +159,67 @@ void FwUgProtocol::SendFirmwareBlock(uint8_t Code, uint16_t Addr, uint8_t EndLo)
   for (std::size_t k = 0; k < FwBlockSize; ++k)
     p[8 + k] = static_cast<uint8_t>(image[k] ^ key[k & 1] ^ mask[k & 1]);
   s_.BlockInFlight = SendPacket(FwBlockPacketLen);
+  if (s_.BlockInFlight) ArmReplyTimer();
 }
 
+// A chunk is read frame by frame while its frames are dropped for what they
+// hold (a reply that answers nothing the tool waits for); the first frame
+// taken ends it.
 void FwUgProtocol::HandleIdentifyReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
-  char identB7[256] = "KestraGangB7";
-  char identA4[256] = "KestraGangA4";
-  const bool isB7 =
-      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identB7, sizeof identB7, 20) == 0;
-  const bool isA4 =
-      link::CheckDeviceIdent(s_.FwPacketBuf, outLen, identA4, sizeof identA4, 20) == 0;
-  const char* ident = isB7 ? identB7 : isA4 ? identA4 : nullptr;
-  if (ident == nullptr) return;
+  while (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) == 0) {
+    if (TakeIdentReply(outLen) || !HasCompleteFrame(s_.FwRxBuf, RawLen)) return;
+  }
+}
+
+bool FwUgProtocol::TakeIdentReply(uint16_t Len) {
+  std::string ident;
+  if (!IsProgrammerIdent(s_.FwPacketBuf, Len, &ident)) return false;
   s_.OpState = OpIdle;
+  StopReplyTimer();
   s_.DeviceIdentified = 1;
-  const QString text = QString::fromLatin1(ident);
+  s_.AnswerOwed = false;  // the device has answered everything sent before
+  const QString text = QString::fromLatin1(ident.c_str());
   if (links_.DeviceFound) links_.DeviceFound(text);
   AddInfoLine(QStringLiteral("Find Device : %1!").arg(text));
+  return true;
 }
 
 void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
   uint16_t outLen = 0;
-  if (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) != 0) return;
-  const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, outLen);
-  if (code != ResSuccess && code != ResSuccessAck) {
+  while (DecodeFwReply(s_.FwRxBuf, s_.FwPacketBuf, FwPacketBufSize, outLen, RawLen) == 0) {
+    if (TakeCommandReply(outLen) || !HasCompleteFrame(s_.FwRxBuf, RawLen)) return;
+  }
+}
+
+// False when the reply is dropped for what it holds.
+bool FwUgProtocol::TakeCommandReply(uint16_t Len) {
+  if (IsProgrammerIdent(s_.FwPacketBuf, Len, nullptr)) {
+    // Never a command's reply. Only the identification an operation waits
+    // for is taken; any other answers an earlier search.
+    if (s_.OpState != OpReidentify) return false;
+    // Answered in order: everything sent before the search has been answered.
+    s_.AnswerOwed = false;
+    s_.OpState = OpIdle;
+    StopReplyTimer();
+    Begin(s_.PendingOp);
+    return true;
+  }
+  // Owed to a command that went unanswered: no later command may take it.
+  if (s_.AnswerOwed) return false;
+  const uint8_t code = link::CheckRxPacket(s_.FwPacketBuf, Len);
+  if (!link::IsSuccess(code)) {
     StopOperation(code);
     ShowResult(code);
-    return;
+    return true;
   }
   if (s_.OpState == OpVerify) {
     // A reply that does not carry the four words ahead of its check must not
     // be judged by what an earlier reply left in the buffer.
-    if (!link::ReplyHolds(outLen, VerifyWordsFirst, VerifyWordsBytes)) {
-      StopOperation(ResChipChecksum);
-      ShowResult(ResChipChecksum);
-      return;
+    if (!link::ReplyHolds(Len, VerifyWordsFirst, VerifyWordsBytes)) {
+      StopOperation(link::ResChipChecksum);
+      ShowResult(link::ResChipChecksum);
+      return true;
     }
     CheckVerifyResult();
   } else if (s_.OpState == OpUpgrade && s_.BlockInFlight) {
@@ -243,13 +228,15 @@ void FwUgProtocol::HandleCommandReply(uint16_t& RawLen) {
     s_.BlockInFlight = false;
     NextFirmwareBlock(code);
   }
+  return true;
 }
 
 void FwUgProtocol::CheckVerifyResult() {
   const uint8_t* p = s_.FwPacketBuf;
-  const uint16_t w8 = Word(p + 8), w10 = Word(p + 10), w24 = Word(p + 24), w26 = Word(p + 26);
+  const uint16_t w8 = link::Get16(p + 8), w10 = link::Get16(p + 10), w24 = link::Get16(p + 24),
+                 w26 = link::Get16(p + 26);
   const bool good = w26 == s_.ExpCheckSum2 && w24 == s_.ExpCheckSum1 && w8 == w26 && w10 == w24;
-  const uint8_t result = good ? ResSuccess : ResChipChecksum;
+  const uint8_t result = good ? link::ResSuccess : link::ResChipChecksum;
   StopOperation(result);
   ShowResult(result);
 }
@@ -265,12 +252,12 @@ void FwUgProtocol::NextFirmwareBlock(uint8_t Code) {
     SendNextBlockOrAbort();
     return;
   }
-  StopOperation(ResSuccess);
-  ShowResult(ResSuccess);
+  StopOperation(link::ResSuccess);
+  ShowResult(link::ResSuccess);
 }
 
 void FwUgProtocol::SendNextBlockOrAbort() {
-  SendFirmwareBlock(CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
+  SendFirmwareBlock(link::CmdFwWriteBlock, s_.CurBlockAddr, static_cast<uint8_t>(s_.EndAddrCopy));
   // A block the port did not take would leave the upgrade waiting for ever.
   if (!s_.BlockInFlight) AbortOperation(FwPortLostText());
 }
@@ -286,7 +273,9 @@ void FwUgProtocol::ShowText(bool success, const QString& text) {
   AddInfoLine(text);
 }
 
-void FwUgProtocol::ShowResult(uint8_t Code) { ShowText(Code == ResSuccess, FwResultText(Code)); }
+void FwUgProtocol::ShowResult(uint8_t Code) {
+  ShowText(Code == link::ResSuccess, FwResultText(Code));
+}
 
 void FwUgProtocol::AbortOperation(const QString& Text) {
   if (s_.OpState == OpIdle) return;
@@ -298,22 +287,68 @@ void FwUgProtocol::AbortOperation(const QString& Text) {
 
 void FwUgProtocol::RefuseOperation(const QString& Text) { ShowText(false, Text); }
 
-bool FwUgProtocol::StartUpgrade() {
+bool FwUgProtocol::StartUpgrade() { return Start(OpUpgrade); }
+
+bool FwUgProtocol::StartVerify() { return Start(OpVerify); }
+
+bool FwUgProtocol::Start(uint8_t Op) {
   if (s_.OpState != OpIdle) return false;
+  if (s_.AnswerOwed)
+    Reidentify(Op);
+  else
+    Begin(Op);
+  return true;
+}
+
+void FwUgProtocol::Begin(uint8_t Op) {
+  if (Op == OpVerify)
+    BeginVerify();
+  else
+    BeginUpgrade();
+}
+
+void FwUgProtocol::Reidentify(uint8_t Op) {
+  s_.OpState = OpReidentify;
+  s_.PendingOp = Op;
+  StartProgress(0, 100);
+  AddInfoLine(FwReidentifyText());
+  if (!SendCommand(link::CmdSearchDevice, 0)) {
+    AbortOperation(FwPortLostText());
+    return;
+  }
+  ArmReplyTimer();
+}
+
+void FwUgProtocol::BeginUpgrade() {
   s_.CurBlockAddr = s_.FwStartAddr;
   s_.EndAddrCopy = s_.FwEndAddr;
   s_.OpState = OpUpgrade;
   StartProgress(2, static_cast<uint16_t>((s_.FwEndAddr - s_.FwStartAddr + 1) / 1024));
   SendNextBlockOrAbort();
-  return true;
 }
 
-bool FwUgProtocol::StartVerify() {
-  if (s_.OpState != OpIdle) return false;
+void FwUgProtocol::BeginVerify() {
   s_.OpState = OpVerify;
   StartProgress(10, 100);
-  if (!SendCommand(CmdFwVerify, s_.FwEndAddr)) AbortOperation(FwPortLostText());
-  return true;
+  if (!SendCommand(link::CmdFwVerify, s_.FwEndAddr)) {
+    AbortOperation(FwPortLostText());
+    return;
+  }
+  ArmReplyTimer();
+}
+
+void FwUgProtocol::ReplyTimedOut() {
+  if (s_.OpState == OpIdle) return;
+  s_.AnswerOwed = true;
+  AbortOperation(FwNoReplyText());
+}
+
+void FwUgProtocol::ArmReplyTimer() {
+  if (links_.ArmReplyTimer) links_.ArmReplyTimer();
+}
+
+void FwUgProtocol::StopReplyTimer() {
+  if (links_.StopReplyTimer) links_.StopReplyTimer();
 }
 
 }  // namespace kestra::upgrade

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "link/Codes.h"
+
 class QWidget;
 
 namespace kestra::ui {
@@ -22,32 +24,21 @@ class TMemo;
 
 namespace kestra::upgrade {
 
-// Commands.
-inline constexpr uint8_t CmdSearchDevice = 0x3D;
-inline constexpr uint8_t CmdFwWriteBlock = 0xB7;
-inline constexpr uint8_t CmdFwVerify = 0xBA;
-
-// OpState values.
+// OpState values. OpReidentify: the programmer, which may still owe an answer,
+// is identified again before the operation in PendingOp starts.
 inline constexpr uint8_t OpIdle = 0;
+inline constexpr uint8_t OpReidentify = 1;
 inline constexpr uint8_t OpVerify = 3;
 inline constexpr uint8_t OpUpgrade = 5;
-
-// Result codes.
-inline constexpr uint8_t ResSuccess = 0x00;
-inline constexpr uint8_t ResSuccessAck = 0x06;
-inline constexpr uint8_t ResDataError = 0x20;
-inline constexpr uint8_t ResPacketChecksum = 0x23;
-inline constexpr uint8_t ResUnknownCommand = 0x25;
-inline constexpr uint8_t ResPacketFormat = 0x2A;
-inline constexpr uint8_t ResFlashError = 0x2C;
-inline constexpr uint8_t ResVerifyError = 0x31;
-inline constexpr uint8_t ResChipChecksum = 0x34;
-inline constexpr uint8_t ResTimeout = 0x40;
 
 // Block scrambling constants.
 inline constexpr uint8_t FwKeyConst = 0x6D;
 inline constexpr uint8_t FwEvenMask = 0xA7;
 inline constexpr uint8_t FwOddMask = 0x52;
+
+// How long an operation waits for each reply (a block's acknowledgement, the
+// verify reply, the identification that opens an operation).
+inline constexpr int FwReplyTimeoutMs = 3000;
 
 // Packet sizes.
 inline constexpr std::size_t FwCommandLen = 10;
@@ -73,6 +64,10 @@ struct FwUgState {
   // A firmware block was sent and its reply has not come yet. At most one
   // block is ever in flight, and only its reply advances the upgrade.
   bool BlockInFlight = false;
+  // A command went unanswered within the time-out: the programmer may still
+  // answer it, so no reply is taken for granted until it identifies again.
+  bool AnswerOwed = false;
+  uint8_t PendingOp = OpIdle;  // the operation that starts once identified
   uint8_t FwPacketBuf[FwPacketBufSize] = {};
   uint8_t FwRxBuf[FwRxBufSize] = {};
   uint8_t FwTxFrame[FwTxFrameSize] = {};
@@ -87,16 +82,24 @@ struct FwUgWindowLinks {
   std::function<bool(const uint8_t* data, uint16_t size)> SendData;
   // A device identified with this text: enable the actions, name the device.
   std::function<void(const QString& ident)> DeviceFound;
+  // (Re)starts the reply time-out of FwReplyTimeoutMs, which then calls
+  // FwUgProtocol::ReplyTimedOut; stops it.
+  std::function<void()> ArmReplyTimer;
+  std::function<void()> StopReplyTimer;
 };
 
 // The result text of a code.
 QString FwResultText(uint8_t code);
 
 // Texts of an operation that ends, or does not start, without a device reply:
-// the port went away, Find or Refresh took the port over, no device found.
+// the port went away, Find or Refresh took the port over, no device found,
+// no reply within the time-out. FwReidentifyText: the memo line of an
+// identification ahead of an operation.
 QString FwPortLostText();
 QString FwInterruptedText();
 QString FwNoDeviceText();
+QString FwNoReplyText();
+QString FwReidentifyText();
 
 // True when the first Len bytes of Buf hold a FrameEnd and, after it, another.
 bool HasCompleteFrame(const uint8_t* Buf, uint16_t Len);
@@ -138,9 +141,14 @@ class FwUgProtocol {
   // The starts of the two operations (the window's Upgrade and Verify). One
   // operation runs at a time: while one runs, a start is ignored (false) and
   // the running one goes on. A start whose packet the port does not take ends
-  // at once with FwPortLostText.
+  // at once with FwPortLostText. While an answer is owed, the operation first
+  // identifies the programmer (OpReidentify) and starts on its identification.
   bool StartUpgrade();
   bool StartVerify();
+
+  // The reply time-out expired: the operation ends with FwNoReplyText, and
+  // the programmer is taken to owe an answer.
+  void ReplyTimedOut();
 
   // Ends the running operation (if any) as a failure that no reply reported:
   // a red full bar, Text in an error box and in the memo.
@@ -152,6 +160,15 @@ class FwUgProtocol {
   bool SendPacket(uint16_t len);
   void ShowText(bool success, const QString& text);
   void SendNextBlockOrAbort();
+  bool TakeIdentReply(uint16_t Len);
+  bool TakeCommandReply(uint16_t Len);
+  bool Start(uint8_t Op);
+  void Begin(uint8_t Op);
+  void Reidentify(uint8_t Op);
+  void BeginUpgrade();
+  void BeginVerify();
+  void ArmReplyTimer();
+  void StopReplyTimer();
 
   FwUgState& s_;
   FwUgWindowLinks links_;

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -155,6 +156,11 @@ TFirmWareUG::TFirmWareUG(std::shared_ptr<platform::SerialServices> services, QWi
     Guarded(&TFirmWareUG::SerComm1RequestHangup);
   };
 
+  ReplyTimer = new QTimer(this);
+  ReplyTimer->setSingleShot(true);
+  ReplyTimer->setInterval(FwReplyTimeoutMs);
+  connect(ReplyTimer, &QTimer::timeout, this, [this] { Guarded(&TFirmWareUG::ReplyTimerTimer); });
+
   FwUgWindowLinks links;
   links.InfoMemo = InfoMemo;
   links.ProgressBar1 = ProgressBar1;
@@ -167,6 +173,8 @@ TFirmWareUG::TFirmWareUG(std::shared_ptr<platform::SerialServices> services, QWi
     SpdBtnVerify->setEnabled(true);
     DevLabel->setText(ident);
   };
+  links.ArmReplyTimer = [this] { ReplyTimer->start(); };
+  links.StopReplyTimer = [this] { ReplyTimer->stop(); };
   protocol_ = std::make_unique<FwUgProtocol>(*state_, std::move(links));
 
   layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -256,7 +264,7 @@ void TFirmWareUG::BitBtnFindClick() {
   SerComm1->CommName = port;
   SerComm1->OpenPort();  // ECommsError ends the search in the error box
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (SerComm1->PortHandle() != 0) protocol_->SendCommand(CmdSearchDevice, 0);
+  if (SerComm1->PortHandle() != 0) protocol_->SendCommand(link::CmdSearchDevice, 0);
 }
 
 void TFirmWareUG::BitBtnFreshClick() {
@@ -315,6 +323,8 @@ void TFirmWareUG::SerComm1RequestHangup() {
   portLost_ = true;
   protocol_->AbortOperation(FwPortLostText());
 }
+
+void TFirmWareUG::ReplyTimerTimer() { protocol_->ReplyTimedOut(); }
 
 int FwUpProgramMain(int argc, char** argv) {
   QApplication app(argc, argv);

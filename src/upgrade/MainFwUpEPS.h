@@ -18,6 +18,7 @@ class QGroupBox;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QTimer;
 class QToolButton;
 
 namespace kestra::platform {
@@ -62,6 +63,7 @@ class TFirmWareUG : public QMainWindow {
   void ClearInfo1Click();
   void SerComm1ReceiveData(const uint8_t* Buffer, uint16_t BufferLength);
   void SerComm1RequestHangup();
+  void ReplyTimerTimer();
 
   QFrame* Panel1 = nullptr;
   QToolButton* SpdBtnExit = nullptr;
@@ -85,6 +87,7 @@ class TFirmWareUG : public QMainWindow {
   QMenu* PopupMenu1 = nullptr;
   QAction* ClearInfo1 = nullptr;
   std::unique_ptr<serial::TComm> SerComm1;
+  QTimer* ReplyTimer = nullptr;  // single shot: the reply time-out of an operation
   TAboutForm* AboutForm = nullptr;
 
  protected:

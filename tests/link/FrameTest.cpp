@@ -354,6 +354,20 @@ TEST(CheckDeviceIdent, TextEndsAtByte80OrAtANonPrintingByte) {
   EXPECT_NE(CheckDeviceIdent(pkt, sizeof pkt, expected, sizeof expected, 73), 0);
 }
 
+TEST(IdentifiesAs, PrefixFromByte28AndTheWholeText) {
+  uint8_t pkt[PacketBufSize] = {};
+  PutIdent(pkt, "KestraGangB7 R2", Magic);
+  std::string text = "unchanged";
+  EXPECT_FALSE(IdentifiesAs(pkt, sizeof pkt, "KestraGangA4", &text));
+  EXPECT_EQ(text, "unchanged");
+  EXPECT_TRUE(IdentifiesAs(pkt, sizeof pkt, "KestraGangB7"));
+  EXPECT_TRUE(IdentifiesAs(pkt, sizeof pkt, "KestraGangB7", &text));
+  EXPECT_EQ(text, "KestraGangB7 R2");
+  const uint8_t wrong[4] = {0xA3, 0xA5, 0x53, 0x34};
+  PutIdent(pkt, "KestraGangB7 R2", wrong);
+  EXPECT_FALSE(IdentifiesAs(pkt, sizeof pkt, "KestraGangB7"));
+}
+
 TEST(CheckDeviceIdent, SmallExpectedBufferIsNotOverrun) {
   uint8_t pkt[PacketBufSize] = {};
   PutIdent(pkt, "KestraGangA4 with a long tail of text", Magic);

@@ -15,6 +15,10 @@
 namespace kestra::upgrade {
 namespace {
 
+using link::CmdFwVerify;
+using link::CmdFwWriteBlock;
+using link::CmdSearchDevice;
+
 using namespace testing;
 
 TEST(FirmwareImage, CarriesTheKeysAndBothExpectedCheckValues) {
@@ -199,6 +203,11 @@ class ProtocolTest : public ::testing::Test {
       return true;
     };
     links.DeviceFound = [this](const QString& ident) { found.push_back(ident); };
+    links.ArmReplyTimer = [this] {
+      ++timerArms;
+      timerRunning = true;
+    };
+    links.StopReplyTimer = [this] { timerRunning = false; };
     protocol = std::make_unique<FwUgProtocol>(*state, std::move(links));
   }
   void TearDown() override { ui::SetDialogs(std::move(previous)); }
@@ -233,6 +242,8 @@ class ProtocolTest : public ::testing::Test {
   std::vector<Bytes> sent;
   int portTakes = -1;  // packets the port still takes (negative: any number)
   std::vector<QString> found;
+  int timerArms = 0;
+  bool timerRunning = false;
 };
 
 TEST_F(ProtocolTest, UpgradeSendsEightScrambledBlocksAndEndsWithSuccess) {
@@ -485,6 +496,71 @@ TEST_F(ProtocolTest, OperationsTheDeviceCannotAnswerEnd) {
     EXPECT_EQ(gauge.ForeColor(), ui::GaugeRed);
     EXPECT_EQ(gauge.Progress(), gauge.MaxValue());
   }
+}
+
+// The reply time-out runs for each block from the moment the port takes it;
+// once it expired, the next operation identifies the programmer first. A
+// reply dropped for what it holds (anything while re-identifying, a surplus
+// identification) leaves the rest of its chunk to be read: a late reply and
+// the answer after it may come in one chunk.
+TEST_F(ProtocolTest, TimeOutThenIdentificationFirst) {
+  const Bytes ident = Framed(IdentPacket("KestraGangA4 V2.3"));
+  auto cat = [](const Bytes& a, const Bytes& b) {
+    Bytes out = a;
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+  };
+  auto lastSent = [&] { return Unframed(sent.back()); };
+  state->DeviceIdentified = 1;
+  ASSERT_TRUE(protocol->StartUpgrade());
+  ReceiveStatus(CmdFwWriteBlock, 0x00);
+  EXPECT_EQ(timerArms, 2);  // one per block handed to the port
+  EXPECT_TRUE(timerRunning);
+  protocol->ReplyTimedOut();
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
+  EXPECT_EQ(memo.Lines().back(), QStringLiteral("> 编程器无应答，操作未完成！"));
+  EXPECT_EQ(state->OpState, OpIdle);
+  EXPECT_FALSE(timerRunning);
+  EXPECT_EQ(gauge.ForeColor(), ui::GaugeRed);
+
+  // The identification times out too: the same box, and the answer is still owed.
+  ASSERT_TRUE(protocol->StartVerify());
+  EXPECT_EQ(lastSent()[0], CmdSearchDevice);
+  EXPECT_EQ(memo.Lines().back(), QStringLiteral("> 重新识别编程器......"));
+  EXPECT_TRUE(timerRunning);
+  EXPECT_FALSE(protocol->StartUpgrade());  // it counts as running
+  protocol->ReplyTimedOut();
+  ASSERT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_EQ(dialogs->boxes[1].text, QStringLiteral("编程器无应答，操作未完成！"));
+
+  ASSERT_TRUE(protocol->StartUpgrade());
+  ASSERT_EQ(lastSent()[0], CmdSearchDevice);
+  const std::size_t searches = sent.size();
+  // The late acknowledgement of the second block, then the identification.
+  Receive(cat(Framed(Reply(CmdFwWriteBlock, 0x2400, {0x00})), ident));
+  ASSERT_EQ(sent.size(), searches + 1);
+  EXPECT_EQ(lastSent()[0], CmdFwWriteBlock);
+  EXPECT_EQ(Le16(&lastSent()[1]), 0x2000);
+  EXPECT_EQ(state->OpState, OpUpgrade);
+  EXPECT_FALSE(state->AnswerOwed);
+  // A surplus identification (the first search's answer), then block 0's.
+  Receive(cat(ident, Framed(Reply(CmdFwWriteBlock, 0x2000, {0x00}))));
+  ASSERT_EQ(sent.size(), searches + 2);
+  EXPECT_EQ(Le16(&lastSent()[1]), 0x2400);
+  EXPECT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_TRUE(found.empty());  // the device was never named anew
+
+  // A search after a time-out (Find): the answer still owed may come ahead of
+  // the identification in the same chunk; the identification settles it.
+  protocol->ReplyTimedOut();
+  ASSERT_TRUE(state->AnswerOwed);
+  state->DeviceIdentified = 0;
+  Receive(cat(Framed(Reply(CmdFwWriteBlock, 0x2400, {0x00})), ident));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_FALSE(state->AnswerOwed);
+  ASSERT_TRUE(protocol->StartUpgrade());
+  EXPECT_EQ(lastSent()[0], CmdFwWriteBlock);
 }
 
 }  // namespace

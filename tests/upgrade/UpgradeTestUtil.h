@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,10 +27,13 @@ inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[
 // A device reply: [0] code, [1..2] param, [3..5] zero, [6..7] payload length,
 // the payload and the link check.
 inline Bytes Reply(uint8_t code, uint16_t param, const Bytes& payload) {
-  Bytes p = {
-      code, static_cast<uint8_t>(param),          static_cast<uint8_t>(param >> 8),         0, 0,
-      0,    static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
-  p.insert(p.end(), payload.begin(), payload.end());
+  Bytes p(8 + payload.size(), 0);
+  p[0] = code;
+  p[1] = static_cast<uint8_t>(param);
+  p[2] = static_cast<uint8_t>(param >> 8);
+  p[6] = static_cast<uint8_t>(payload.size());
+  p[7] = static_cast<uint8_t>(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), p.begin() + 8);
   const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
   p.push_back(static_cast<uint8_t>(c));
   p.push_back(static_cast<uint8_t>(c >> 8));

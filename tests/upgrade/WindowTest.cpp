@@ -2,6 +2,7 @@
 // pseudo-terminals listed by the farm's serial device table.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -29,6 +31,10 @@
 
 namespace kestra::upgrade {
 namespace {
+
+using link::CmdFwVerify;
+using link::CmdFwWriteBlock;
+using link::CmdSearchDevice;
 
 using testing::WaitFor;
 
@@ -380,6 +386,122 @@ TEST_F(WindowTest, SearchOrRefreshDuringAnUpgradeEndsItAndSaysSo) {
     ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
     EXPECT_EQ(dev.Firmware(), Image());
     EXPECT_EQ(dialogs->boxes.size(), 2u);
+    dialogs->boxes.clear();
+    window.reset();
+    farm.reset();
+  }
+}
+
+// How a reply can go astray: a command's reply lost or late, or a surplus
+// identification reply (a late answer to an earlier search) arriving mid-run.
+struct AstrayCase {
+  const char* name;
+  bool verify;  // the operation: a verify (after a good upgrade), else an upgrade
+  uint8_t code;
+  uint16_t param;
+  sim::CommandFault fault;  // on the command code at the parameter
+  bool strayIdent;          // no fault: an identification reply comes mid-run
+};
+
+class AstrayReplyTest : public WindowTest {
+ protected:
+  void Run(const AstrayCase& c) {
+    sim::SimOptions paced;
+    paced.paced = true;  // one block on the line at a time, as on a real link
+    Start(1, paced);
+    ASSERT_TRUE(Found());
+    sim::SimDevice& dev = farm->Device(0);
+    QAbstractButton* action = c.verify ? window->SpdBtnVerify : window->SpdBtnDownLoad;
+    if (c.verify) {
+      ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
+      dialogs->boxes.clear();
+    }
+    std::vector<uint8_t> firmwareAtSuccess;
+    int blocksAtSuccess = -1;
+    dialogs->onSuccessBox = [&] {
+      firmwareAtSuccess = dev.Firmware();
+      blocksAtSuccess = dev.PacketCount(CmdFwWriteBlock);
+    };
+    int blocks = dev.PacketCount(CmdFwWriteBlock);
+    if (c.strayIdent) {
+      action->click();
+      ASSERT_TRUE(WaitFor([&] { return dev.PacketCount(CmdFwWriteBlock) >= 4; }));
+      ASSERT_EQ(window->State().OpState, OpUpgrade);
+      const uint16_t addr = window->State().CurBlockAddr;
+      const int progress = window->ProgressBar1->Progress();
+      const testing::Bytes f = testing::Framed(testing::IdentPacket(sim::DefaultIdent));
+      window->SerComm1ReceiveData(f.data(), static_cast<uint16_t>(f.size()));
+      EXPECT_EQ(window->State().CurBlockAddr, addr);
+      EXPECT_EQ(window->ProgressBar1->Progress(), progress);
+      ASSERT_TRUE(WaitFor([&] { return !dialogs->boxes.empty(); }));
+      EXPECT_FALSE(MemoHas(QStringLiteral("> 重新识别编程器......")));  // nothing was owed
+    } else {
+      dev.SetCommandFault(c.code, c.param, c.fault);
+      action->click();
+      ASSERT_TRUE(WaitFor([&] { return !dialogs->boxes.empty(); }));
+      ASSERT_EQ(dialogs->boxes.size(), 1u);
+      EXPECT_TRUE(EndedWithError(QStringLiteral("编程器无应答，操作未完成！")));
+      EXPECT_EQ(window->State().OpState, OpIdle);
+      EXPECT_FALSE(window->State().BlockInFlight);
+      EXPECT_EQ(window->ProgressBar1->Progress(), window->ProgressBar1->MaxValue());
+      EXPECT_EQ(window->ProgressBar1->ForeColor(), ui::GaugeRed);
+
+      // The late reply, the first time its bytes come, must not move the next
+      // run on: the bar stays at most at the start of an upgrade (2).
+      const testing::Bytes lateReply = testing::Framed(testing::Reply(c.code, c.param, {0x00}));
+      int barAfterLate = -1;
+      serial::TReceiveDataEvent received = window->SerComm1->OnReceiveData;
+      window->SerComm1->OnReceiveData = [&, received](serial::TComm* port, const uint8_t* data,
+                                                      uint16_t n) {
+        received(port, data, n);
+        if (barAfterLate < 0 &&
+            std::search(data, data + n, lateReply.begin(), lateReply.end()) != data + n)
+          barAfterLate = window->ProgressBar1->Progress();
+      };
+
+      // Pressed again, with no search in between: the programmer, which may
+      // still answer, is identified first, and only then the operation runs.
+      dev.ClearFaults();
+      const int searches = dev.PacketCount(CmdSearchDevice);
+      blocks = dev.PacketCount(CmdFwWriteBlock);
+      EXPECT_TRUE(EndsInSuccess([&] { action->click(); }));
+      EXPECT_TRUE(MemoHas(QStringLiteral("> 重新识别编程器......")));
+      EXPECT_EQ(dev.PacketCount(CmdSearchDevice), searches + 1);
+      if (c.fault.delayMs > 0) {
+        EXPECT_GE(barAfterLate, 0) << "the late reply never came";
+        EXPECT_LE(barAfterLate, 2);
+      }
+    }
+    Pump(200);  // anything still owed would come now
+    ASSERT_EQ(dialogs->boxes.size(), c.strayIdent ? 1u : 2u);
+    EXPECT_EQ(dialogs->boxes.back().kind, ui::ScriptedDialogs::Box::Information);
+    if (!c.verify) {
+      EXPECT_EQ(blocksAtSuccess, blocks + 8);
+      EXPECT_EQ(firmwareAtSuccess, Image());
+    }
+    EXPECT_EQ(window->State().OpState, OpIdle);
+    EXPECT_EQ(farm->ViolationCount(), 0);
+  }
+};
+
+// No lost, late or surplus reply leaves the tool stuck, silent, or advanced by
+// a reply that is not its command's: an unanswered command ends after the
+// reply time-out with a box and a memo line, and the next press works again.
+TEST_F(AstrayReplyTest, EveryOperationEndsVisiblyAndTakesOnlyItsOwnReply) {
+  sim::CommandFault lost;
+  lost.noReply = true;
+  sim::CommandFault late;
+  late.delayMs = 4000;
+  const AstrayCase cases[] = {
+      {"4th acknowledgement lost", false, CmdFwWriteBlock, 0x2C00, lost, false},
+      {"4th acknowledgement 4 s late", false, CmdFwWriteBlock, 0x2C00, late, false},
+      {"verify reply lost", true, CmdFwVerify, 0x3FFF, lost, false},
+      {"surplus identification during an upgrade", false, 0, 0, {}, true},
+  };
+  for (const AstrayCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run(c);
+    dialogs->onSuccessBox = nullptr;
     dialogs->boxes.clear();
     window.reset();
     farm.reset();
