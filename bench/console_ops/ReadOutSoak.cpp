@@ -24,7 +24,7 @@ constexpr int Ch = 0;
 void Block(ConsoleState& st, uint8_t fill) {
   std::memset(st.PacketBuf(Ch) + 8, fill, 4096);
   st.Buffers[Ch]->PacketLen = 8 + 4096 + 2;
-  DispatchReply(st, Ch, ResSuccess);
+  DispatchReply(st, Ch, kestra::link::ResSuccess);
 }
 
 void Failure(ConsoleState& st) {
@@ -42,9 +42,7 @@ int main(int argc, char** argv) {
   st.DeviceOnline[Ch] = 1;
   long finished = 0;
   for (int r = 0; r < runs; ++r) {
-    st.ChannelState[Ch] = StateReadMain;
-    st.ReadRetries.fill(ReadSendsPerBlock);
-    StartChannelProgress(st, Ch, 500, true);
+    StartOperation(st, Ch, OperationRequest(Operation::ReadMain));
     const bool stop = r % 2 == 0;
     for (int b = 0; st.ChannelState[Ch] == StateReadMain; ++b) {
       if (stop && b == 256) {

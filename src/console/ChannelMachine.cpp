@@ -20,7 +20,7 @@ namespace {
 constexpr uint16_t BlockBytes = 4096;
 constexpr uint16_t BlockKB = 4;
 
-bool IsSuccess(uint8_t Status) { return Status == ResSuccess || Status == ResSuccessAck; }
+using link::IsSuccess;
 
 link::LinkChannel& Link(ConsoleState& st, int ch) { return *st.Link[ch]; }
 
@@ -119,12 +119,10 @@ std::string Hex4(uint32_t v) {
   return buf;
 }
 
-// True when channel ch's decoded reply is a programmer's identification.
-bool IsIdentReply(ConsoleState& st, int ch) {
-  char text[256] = {};
-  std::strncpy(text, DeviceModelPrefix, sizeof text - 1);
-  return link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, text, sizeof text,
-                                20) == 0;
+// True when channel ch's decoded reply identifies a programmer of the model;
+// text, when given, receives the whole identification text.
+bool IsIdentReply(ConsoleState& st, int ch, std::string* text = nullptr) {
+  return link::IdentifiesAs(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, DeviceModelPrefix, text);
 }
 
 std::string ChannelText(const char* before, int ch, const char* after) {
@@ -337,10 +335,8 @@ void HandleSearchReply(ConsoleState& st, int ch) {
   // Every search is compared against the model prefix afresh: the full text
   // the check hands back belongs to this device only, so a programmer with
   // another firmware version on a later search is still accepted.
-  char expected[256] = {};
-  std::strncpy(expected, DeviceModelPrefix, sizeof expected - 1);
-  if (link::CheckDeviceIdent(st.PacketBuf(ch), st.Buffers[ch]->PacketLen, expected, sizeof expected,
-                             20) != 0) {
+  std::string text;
+  if (!IsIdentReply(st, ch, &text)) {
     // A reply still owed to an operation that ended unanswered: dropped.
     if (st.Gate[ch] == AnswerGate::Clear) AddChannelLog(st, ch, "No device was found!");
     return;
@@ -353,7 +349,6 @@ void HandleSearchReply(ConsoleState& st, int ch) {
   st.ChannelState[ch] = StateIdle;
   st.OpTimeout[ch] = 500;
   if (auto* g = st.ChannelGauge[ch]) g->setEnabled(true);
-  const std::string text(expected);
   if (st.Hooks.SetInfoPanel) st.Hooks.SetInfoPanel(text);
   AddChannelLog(st, ch, "Found Device " + std::to_string(ch + 1) + " : " + text + "!");
 }
@@ -506,9 +501,9 @@ void HandleBlankCheckReply(ConsoleState& st, int ch, uint8_t Status) {
     return;
   }
   const char* worded = nullptr;
-  if (Status == ResNotBlank)
+  if (Status == link::ResNotBlank)
     worded = "Chip is not blank!";
-  else if (Status == ResReadProtected || Status == ResReadProtected2)
+  else if (Status == link::ResReadProtected || Status == link::ResReadProtected2)
     worded = "Chip is Protected!";
   if (!worded) return FailChannel(st, ch, Status);
   AddChannelLog(st, ch, worded);
@@ -597,7 +592,7 @@ void HandleVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
     }
     return;
   }
-  if (status == ResChipChecksum) {
+  if (status == link::ResChipChecksum) {
     AddChannelLog(st, ch,
                   "Current Buffer Checksum is: " + Hex4(Job(st, ch).s.ImageSum) + ", " +
                       Hex4(Job(st, ch).s.ImageCrc) + ".");

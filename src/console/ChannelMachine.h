@@ -14,14 +14,6 @@
 
 namespace kestra::console {
 
-// Result codes worded by the handlers themselves.
-inline constexpr uint8_t ResSuccess = 0x00;
-inline constexpr uint8_t ResSuccessAck = 0x06;
-inline constexpr uint8_t ResReadProtected = 0x10;
-inline constexpr uint8_t ResReadProtected2 = 0x13;
-inline constexpr uint8_t ResNotBlank = 0x15;
-inline constexpr uint8_t ResChipChecksum = 0x34;
-
 // The model prefix that every programmer's identification text begins with.
 inline constexpr const char* DeviceModelPrefix = "KestraGangA4";
 

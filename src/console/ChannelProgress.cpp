@@ -3,8 +3,8 @@
 #include <QString>
 #include <cstdio>
 
+#include "link/Codes.h"
 #include "platform/LocalTime.h"
-#include "ui/Gauge.h"
 #include "ui/Memo.h"
 
 namespace kestra::console {
@@ -75,7 +75,7 @@ std::string ChannelResultText(int ch, uint8_t Code) {
 void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code) {
   if (!ValidChannel(ch)) return;
   const std::string text = ChannelResultText(ch, Code);
-  if ((Code == 0x00 || Code == 0x06) && st.Hooks.Beep) st.Hooks.Beep();
+  if (link::IsSuccess(Code) && st.Hooks.Beep) st.Hooks.Beep();
   if (st.ChannelState[ch] != StateIdle) AddChannelLog(st, ch, text);
 }
 
