@@ -1,10 +1,10 @@
 #include "console/ChannelJob.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "companion/KestraRHB.h"
 #include "console/ChannelProgress.h"
+#include "console/Formatted.h"
 
 namespace kestra::console {
 
@@ -14,13 +14,9 @@ constexpr uint8_t PowerInfoData = 0x08;
 constexpr uint8_t PowerBigEndianSerial = 0x40;
 
 std::string SerialText(const link::PacketSettings& s, uint32_t value) {
-  char text[80];
   if (s.SnLength == 8)
-    std::snprintf(text, sizeof text, "Serial No 0x%08X%08X placed at 0x%06X.", s.SnHigh, value,
-                  s.SnAddr);
-  else
-    std::snprintf(text, sizeof text, "Serial No 0x%08X placed at 0x%06X.", value, s.SnAddr);
-  return text;
+    return Formatted("Serial No 0x%08X%08X placed at 0x%06X.", s.SnHigh, value, s.SnAddr);
+  return Formatted("Serial No 0x%08X placed at 0x%06X.", value, s.SnAddr);
 }
 
 }  // namespace

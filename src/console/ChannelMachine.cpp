@@ -1,14 +1,15 @@
 #include "console/ChannelMachine.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "console/ChannelProgress.h"
 #include "console/ChipInfoDisplay.h"
+#include "console/Formatted.h"
 #include "console/StandAlone.h"
+#include "link/ByteOrder.h"
 #include "link/Frame.h"
 #include "link/Packets.h"
 #include "ui/Gauge.h"
@@ -93,8 +94,6 @@ void StoreBlock(const uint8_t* Src, uint8_t* Dst, std::size_t DstSize, std::size
   std::memcpy(Dst + Offset, Src, std::min<std::size_t>(BlockBytes, DstSize - Offset));
 }
 
-uint16_t Word(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 // True when channel ch's decoded reply holds Count bytes from First ahead of
 // its check; a handler reads no byte of PacketBuf beyond them.
 bool ReplyHolds(ConsoleState& st, int ch, std::size_t First, std::size_t Count) {
@@ -111,12 +110,6 @@ std::size_t ReadOutSize(const ConsoleState& st, int ch, uint32_t Base) {
   const std::size_t blocks =
       std::max<std::size_t>((st.TransferSizeKB[ch] + BlockKB - 1) / BlockKB, 1);
   return std::min<std::size_t>(blocks * BlockBytes, link::ImageBufferSize - Base);
-}
-
-std::string Hex4(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(v & 0xFFFF));
-  return buf;
 }
 
 // True when channel ch's decoded reply identifies a programmer of the model;
@@ -594,14 +587,14 @@ void HandleVerifyReply(ConsoleState& st, int ch, uint8_t Status) {
   }
   if (status == link::ResChipChecksum) {
     AddChannelLog(st, ch,
-                  "Current Buffer Checksum is: " + Hex4(Job(st, ch).s.ImageSum) + ", " +
-                      Hex4(Job(st, ch).s.ImageCrc) + ".");
+                  Formatted("Current Buffer Checksum is: 0x%04X, 0x%04X.", Job(st, ch).s.ImageSum,
+                            Job(st, ch).s.ImageCrc));
     // The chip's values only when the reply carries them ([10..11] and [14..15]).
     if (ReplyHolds(st, ch, 10, 6)) {
-      const uint16_t chipSum = static_cast<uint16_t>(0x10000 - Word(reply + 10));
-      const uint16_t chipCrc = Word(reply + 14);
+      const uint16_t chipSum = static_cast<uint16_t>(0x10000 - link::Get16(reply + 10));
       AddChannelLog(st, ch,
-                    "Read out Chip Checksum is : " + Hex4(chipSum) + ", " + Hex4(chipCrc) + ".");
+                    Formatted("Read out Chip Checksum is : 0x%04X, 0x%04X.", chipSum,
+                              link::Get16(reply + 14)));
     }
   }
   FailChannel(st, ch, status);

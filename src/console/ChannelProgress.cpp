@@ -1,8 +1,8 @@
 #include "console/ChannelProgress.h"
 
 #include <QString>
-#include <cstdio>
 
+#include "console/Formatted.h"
 #include "link/Codes.h"
 #include "platform/LocalTime.h"
 #include "ui/Memo.h"
@@ -41,14 +41,6 @@ bool ValidChannel(int ch) { return ch >= 0 && ch < ChannelCount; }
 
 }  // namespace
 
-std::string FormatHex(uint32_t value, int digits) {
-  char text[16];
-  if (digits < 1) digits = 1;
-  if (digits > 8) digits = 8;
-  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
-
 void AddMemoLine(ConsoleState& st, const std::string& Line) {
   if (st.InfoMemoRef) st.InfoMemoRef->Add(QString::fromStdString(Line));
 }
@@ -69,7 +61,7 @@ std::string ChannelResultText(int ch, uint8_t Code) {
   // Channel 1 words other codes with one blank before 0x, the others with two.
   return std::string(ch == 0 ? "Operation error! Error Code = "
                              : "Operation error! Error Code =  ") +
-         FormatHex(Code, 2);
+         Formatted("0x%02X", Code);
 }
 
 void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code) {

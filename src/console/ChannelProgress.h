@@ -22,7 +22,4 @@ void ShowChannelResult(ConsoleState& st, int ch, uint8_t Code);
 // The result text of a code as channel ch words it.
 std::string ChannelResultText(int ch, uint8_t Code);
 
-// "0x%0.2X"-style formatting helpers with upper-case digits.
-std::string FormatHex(uint32_t value, int digits);
-
 }  // namespace kestra::console

@@ -1,31 +1,13 @@
 #include "console/ChipInfoDisplay.h"
 
-#include <cstdio>
 #include <string>
 
 #include "console/ChannelProgress.h"
+#include "console/Formatted.h"
 
 namespace kestra::console {
 
 namespace {
-
-// Count bytes from p, each as two upper-case hex digits and a blank.
-std::string HexBytes(const uint8_t* p, int count) {
-  std::string out;
-  out.reserve(static_cast<std::size_t>(count) * 3);
-  char cell[4];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(cell, sizeof cell, "%02X ", p[i]);
-    out += cell;
-  }
-  return out;
-}
-
-std::string Formatted(const char* fmt, unsigned a) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, a);
-  return buf;
-}
 
 const uint8_t* Reply(ConsoleState& st, int Channel) { return st.PacketBuf(Channel - 1); }
 
@@ -52,9 +34,7 @@ void ShowChipSecurity(ConsoleState& st, int Channel) {
                         HexBytes(r + 8 + 0x400 + 16 * row, 16));
   AddMemoLine(st, "  RMASK Is : " + HexBytes(r + 8 + 0x800, 16));
   AddMemoLine(st, "  WMASK Is : " + HexBytes(r + 8 + 0x820, 16));
-  char last[64];
-  std::snprintf(last, sizeof last, "  IMAKS=0x%02X, SECLEVEL=0x%02X.", r[8 + 0x840], r[8 + 0x841]);
-  AddMemoLine(st, last);
+  AddMemoLine(st, Formatted("  IMAKS=0x%02X, SECLEVEL=0x%02X.", r[8 + 0x840], r[8 + 0x841]));
   AddMemoLine(st, "");
 }
 

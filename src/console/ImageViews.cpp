@@ -14,6 +14,7 @@
 
 #include "companion/KestraRHB.h"
 #include "console/ChannelProgress.h"
+#include "console/Formatted.h"
 #include "console/MainWindow.h"
 #include "console/OffsetDialog.h"
 #include "platform/LocalTime.h"
@@ -25,15 +26,6 @@ namespace kestra::console {
 namespace {
 
 const char* const DotLine = "...........................................";  // 43 dots
-
-// fmt formatted with one number, the whole text whatever its length.
-std::string Hex(const char* fmt, uint32_t v) {
-  const int n = std::snprintf(nullptr, 0, fmt, static_cast<unsigned>(v));
-  if (n <= 0) return {};
-  std::string text(static_cast<std::size_t>(n), '\0');
-  std::snprintf(text.data(), text.size() + 1, fmt, static_cast<unsigned>(v));
-  return text;
-}
 
 std::string Path8(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -124,8 +116,8 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
   }
   // A failed load that stored nothing has no addresses of its own to show.
   if (rc == rhb::RhbOk || stored) {
-    LogInfo(Hex("File Start Address = 0x%06X.", st_.FileStartAddr));
-    LogInfo(Hex("File End Address   = 0x%06X.", st_.FileEndAddr));
+    LogInfo(Formatted("File Start Address = 0x%06X.", st_.FileStartAddr));
+    LogInfo(Formatted("File End Address   = 0x%06X.", st_.FileEndAddr));
   }
   ShowImageSummary();
   if (TabSheetEepVisible()) ShowInfoData();
@@ -216,8 +208,8 @@ void TProgramArmFrm::ShowImageSummary() {
   AddMemoLine(st_, " ");
   AddMemoLine(st_, DotLine);
   if (st_.ChipSelected) {
-    LogInfo(Hex("Chip Start Address = 0x%06X.", st_.s.ChipStartAddr));
-    LogInfo(Hex("Chip End Address   = 0x%06X.", st_.ChipEndAddr));
+    LogInfo(Formatted("Chip Start Address = 0x%06X.", st_.s.ChipStartAddr));
+    LogInfo(Formatted("Chip End Address   = 0x%06X.", st_.ChipEndAddr));
     ShowImageChecksums(st_.s.ChipStartAddr, st_.ChipEndAddr);
     FillHexView(st_.s.ChipStartAddr, st_.ChipEndAddr);
   }
@@ -231,12 +223,10 @@ void TProgramArmFrm::ShowImageChecksums(uint32_t First, uint32_t Last) {
   st_.s.ImageSum =
       static_cast<uint16_t>(rhb::GetBinaryCheckSum(image, First, Last, link::ImageBufferSize));
   const uint16_t acc = static_cast<uint16_t>(0x10000u - st_.s.ImageSum);
-  SetStatusPanel(0, QString::fromStdString(Hex("AccSum:0x%04X", acc)));
-  SetStatusPanel(1, QString::fromStdString(Hex("CRCSum:0x%04X", st_.s.ImageCrc)));
-  char text[80];
-  std::snprintf(text, sizeof text, "Chip ACC CheckSum  = 0x%04X/0x%04X", acc, st_.s.ImageSum);
-  LogInfo(text);
-  LogInfo(Hex("Chip CRC CheckSum  = 0x%04X", st_.s.ImageCrc));
+  SetStatusPanel(0, QString::fromStdString(Formatted("AccSum:0x%04X", acc)));
+  SetStatusPanel(1, QString::fromStdString(Formatted("CRCSum:0x%04X", st_.s.ImageCrc)));
+  LogInfo(Formatted("Chip ACC CheckSum  = 0x%04X/0x%04X", acc, st_.s.ImageSum));
+  LogInfo(Formatted("Chip CRC CheckSum  = 0x%04X", st_.s.ImageCrc));
   AddMemoLine(st_, DotLine);
 }
 
@@ -262,8 +252,8 @@ void TProgramArmFrm::ShowInfoData() {
       static_cast<uint16_t>(rhb::GetTolvexCheckSum(info, 0, last, link::InfoBufferSize));
   st_.s.InfoSum = static_cast<uint16_t>(0x10000u - static_cast<uint16_t>(rhb::GetBinaryCheckSum(
                                                        info, 0, last, link::InfoBufferSize)));
-  LogInfo(Hex("Chip Info ACC CheckSum = 0x%04X", st_.s.InfoSum));
-  LogInfo(Hex("Chip Info CRC CheckSum = 0x%04X", st_.s.InfoCrc));
+  LogInfo(Formatted("Chip Info ACC CheckSum = 0x%04X", st_.s.InfoSum));
+  LogInfo(Formatted("Chip Info CRC CheckSum = 0x%04X", st_.s.InfoCrc));
   EEPView->ClearRows();
   const uint32_t rows = std::min<uint32_t>(size, link::InfoBufferSize) / 16;
   EEPView->ReserveRows(static_cast<int>(rows));
@@ -280,14 +270,12 @@ bool TProgramArmFrm::OnlineSerialFitsChip() {
   const uint64_t first = st_.s.SnAddr;
   const uint64_t last = first + (st_.s.SnLength == 8 ? 8u : 4u) - 1;
   if (first >= st_.s.ChipStartAddr && last <= st_.ChipEndAddr) return true;
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "Serial No address 0x%08X..0x%08X is outside the chip (0x%08X..0x%08X), "
-                "nothing was started!",
-                static_cast<unsigned>(first), static_cast<unsigned>(last),
-                static_cast<unsigned>(st_.s.ChipStartAddr), static_cast<unsigned>(st_.ChipEndAddr));
+  const std::string text = Formatted(
+      "Serial No address 0x%08X..0x%08X is outside the chip (0x%08X..0x%08X), nothing was started!",
+      static_cast<unsigned>(first), static_cast<unsigned>(last),
+      static_cast<unsigned>(st_.s.ChipStartAddr), static_cast<unsigned>(st_.ChipEndAddr));
   LogInfo(text);
-  ui::Dialogs().InformationBox(this, QStringLiteral("Information"), QString::fromUtf8(text));
+  ui::Dialogs().InformationBox(this, QStringLiteral("Information"), QString::fromStdString(text));
   return false;
 }
 

@@ -1,8 +1,8 @@
 #include "console/SettingsCore.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "console/Formatted.h"
 #include "console/IntText.h"
 
 namespace kestra::console {
@@ -74,10 +74,7 @@ void CollectSettingsCore(ConsoleState& st, const SettingsInputs& in,
   s.SnHigh = in.ChkBoxSNLen ? StrToCardinal(in.EditSNHW) : 0xFFFFFFFF;
   if (logInfo) {
     logInfo("Serial No function is used : ");
-    char line[80];
-    std::snprintf(line, sizeof line, "SN Address is 0x%06X,Current SN is 0x%08X.", s.SnAddr,
-                  s.SnValue);
-    logInfo(line);
+    logInfo(Formatted("SN Address is 0x%06X,Current SN is 0x%08X.", s.SnAddr, s.SnValue));
   }
 }
 
