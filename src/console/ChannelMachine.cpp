@@ -43,6 +43,31 @@ void FailChannel(ConsoleState& st, int ch, uint8_t Status) {
   EndChannelProgress(st, ch, true);
 }
 
+// The senders of the steps' packets, at the channel's block position.
+using Sender = void (*)(ConsoleState&, int);
+
+void SendMainBlock(ConsoleState& st, int ch) {
+  Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], Job(st, ch).ImageBaseAddr);
+}
+void SendInfoBlock(ConsoleState& st, int ch) { Link(st, ch).SendInfoBlock(st.BlockCounter[ch]); }
+void SendProgramBlock(ConsoleState& st, int ch) {
+  Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
+                                Job(st, ch).ImageBaseAddr, BlockBytes);
+}
+void SendInfoWriteBlock(ConsoleState& st, int ch) {
+  Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
+}
+void SendReadMain(ConsoleState& st, int ch) {
+  Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
+}
+void SendReadInfo(ConsoleState& st, int ch) {
+  Link(st, ch).SendParamCommand(link::CmdReadInfo, st.BlockCounter[ch]);
+}
+template <uint8_t Sub>
+void SendChipOperation(ConsoleState& st, int ch) {
+  Link(st, ch).SendParamCommand(link::CmdChipOperation, Sub);
+}
+
 // How a step opens. Where channel 1 differs, its own value stands beside.
 struct Step {
   uint8_t State;
@@ -52,35 +77,49 @@ struct Step {
   bool ByFlash;           // the gauge counts KB of flash, else watchdog ticks
   const char* Text;       // the step's log line
   const char* TextFirst;  // ... on channel 1 (nullptr: the same)
+  Sender Send;            // the step's first packet
 };
 
 // clang-format off
-constexpr Step MainDownloadStep{StateDownloadMain, false, 300, 300, true, "Download Main Memory Data ......", nullptr};
-constexpr Step InfoDownloadStep{StateDownloadInfo, false, 300, 300, false, "Download EEP Data ......", "Download Info Data ......"};
-constexpr Step BlankCheckStep{StateBlankCheck, true, 500, 500, false, "Do Chip blank checking......", nullptr};
-constexpr Step EraseStep{StateErase, true, 500, 500, false, "Do Chip Erasing......", nullptr};
-constexpr Step ProgramStep{StateProgram, false, 300, 500, true, "Starting Main Flash programming......", nullptr};
-constexpr Step InfoWriteStep{StateInfoWrite, false, 300, 300, false, "Write chip Info Data ......", nullptr};
-constexpr Step VerifyStep{StateVerify, true, 500, 500, false, "Do Chip data verification......", nullptr};
-constexpr Step VerifyInfoStep{StateVerifyInfo, true, 500, 500, false, "Do Chip Info Data verification......", nullptr};
-constexpr Step ProtectStep{StateProtectWrite, true, 500, 500, false, "Write chip protected data......", nullptr};
+constexpr Step MainDownloadStep{StateDownloadMain, false, 300, 300, true, "Download Main Memory Data ......", nullptr, SendMainBlock};
+constexpr Step InfoDownloadStep{StateDownloadInfo, false, 300, 300, false, "Download EEP Data ......", "Download Info Data ......", SendInfoBlock};
+constexpr Step BlankCheckStep{StateBlankCheck, true, 500, 500, false, "Do Chip blank checking......", nullptr, SendChipOperation<link::SubBlankCheck>};
+constexpr Step EraseStep{StateErase, true, 500, 500, false, "Do Chip Erasing......", nullptr, SendChipOperation<link::SubErase>};
+constexpr Step ProgramStep{StateProgram, false, 300, 500, true, "Starting Main Flash programming......", nullptr, SendProgramBlock};
+constexpr Step InfoWriteStep{StateInfoWrite, false, 300, 300, false, "Write chip Info Data ......", nullptr, SendInfoWriteBlock};
+constexpr Step VerifyStep{StateVerify, true, 500, 500, false, "Do Chip data verification......", nullptr, SendChipOperation<link::SubVerifyMain>};
+constexpr Step VerifyInfoStep{StateVerifyInfo, true, 500, 500, false, "Do Chip Info Data verification......", nullptr, SendChipOperation<link::SubVerifyInfo>};
+constexpr Step ProtectStep{StateProtectWrite, true, 500, 500, false, "Write chip protected data......", nullptr, SendChipOperation<link::SubWriteProtect>};
 // clang-format on
 
 // The shared opening of every step: state, the timed-progress flag on
-// channel 1 only, progress and watchdog, the step's log line.
+// channel 1 only, progress and watchdog, the step's log line, its packet.
 void BeginStep(ConsoleState& st, int ch, const Step& step) {
   const bool first = ch == 0;
   st.ChannelState[ch] = step.State;
   if (first) st.ProgressByTimer = step.TimedProgress;
   StartChannelProgress(st, ch, first ? step.TicksFirst : step.Ticks, step.ByFlash);
   AddChannelLog(st, ch, first && step.TextFirst ? step.TextFirst : step.Text);
+  step.Send(st, ch);
 }
 
-// Advances the block position; true while another block is to be sent below
-// Limit (unsigned 16-bit comparison, as the positions are words).
-bool NextBlock(ConsoleState& st, int ch, uint16_t Limit) {
+// After a good block reply: the position moves on by a block and the gauge
+// follows it (plus GaugeOffset); true when the next block, below Limit
+// (unsigned 16-bit comparison, as the positions are words), has been sent.
+bool SendNextBlock(ConsoleState& st, int ch, uint16_t Limit, int GaugeOffset, Sender Send) {
   st.BlockCounter[ch] = static_cast<uint16_t>(st.BlockCounter[ch] + BlockKB);
-  return st.BlockCounter[ch] < Limit;
+  const bool more = st.BlockCounter[ch] < Limit;
+  SetGaugeProgress(st, ch, st.BlockCounter[ch] + GaugeOffset);
+  if (more) Send(st, ch);
+  return more;
+}
+
+// A download into the programmer's own store has ended: the programmer
+// restarts with it.
+void EndDownload(ConsoleState& st, int ch, const char* Text) {
+  EndChannelProgress(st, ch, false);
+  AddChannelLog(st, ch, Text);
+  SendRest(st, ch, link::CmdRestart);
 }
 
 uint16_t InfoLimitKB(const ConsoleState& st, int ch) {
@@ -168,8 +207,7 @@ void RunFirstStep(ConsoleState& st, int ch) {
       st.ResetRx(ch);
       st.ReadRetries.fill(ReadSendsPerBlock);
       StartChannelProgress(st, ch, 500, true);
-      ln.SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
-      return;
+      return SendReadMain(st, ch);
     case Operation::ReadChipId:
     case Operation::ReadChipInfo: {
       const bool id = job.Op == Operation::ReadChipId;
@@ -180,8 +218,8 @@ void RunFirstStep(ConsoleState& st, int ch) {
               ChannelText("Chip ", ch,
                           id ? " : Read Chip ID data......" : " : Read Chip Info Memory......"));
       StartChannelProgress(st, ch, 200, false);
-      ln.SendParamCommand(link::CmdChipOperation, id ? link::SubReadChipId : link::SubReadChipInfo);
-      return;
+      return id ? SendChipOperation<link::SubReadChipId>(st, ch)
+                : SendChipOperation<link::SubReadChipInfo>(st, ch);
     }
     case Operation::ReadInfo: {
       st.ChannelState[ch] = StateReadInfo;
@@ -191,8 +229,7 @@ void RunFirstStep(ConsoleState& st, int ch) {
       StartChannelProgress(st, ch, 300, infoSize >= 1024);
       st.TransferSizeKB[ch] = static_cast<uint16_t>((infoSize + 1023u) / 1024u);
       if (ui::TGauge* g = st.ChannelGauge[ch]) g->SetMaxValue(st.TransferSizeKB[ch]);
-      ln.SendParamCommand(link::CmdReadInfo, 0);
-      return;
+      return SendReadInfo(st, ch);  // at position 0
     }
   }
 }
@@ -402,51 +439,15 @@ void DispatchReply(ConsoleState& st, int ch, uint8_t Status) {
 
 // ---- Starters ----
 
-void StartMainDownload(ConsoleState& st, int ch) {
-  BeginStep(st, ch, MainDownloadStep);
-  Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch], Job(st, ch).ImageBaseAddr);
-}
-
-void StartInfoDownload(ConsoleState& st, int ch) {
-  BeginStep(st, ch, InfoDownloadStep);
-  Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
-}
-
-void StartBlankCheck(ConsoleState& st, int ch) {
-  BeginStep(st, ch, BlankCheckStep);
-  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubBlankCheck);
-}
-
-void StartErase(ConsoleState& st, int ch) {
-  BeginStep(st, ch, EraseStep);
-  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubErase);
-}
-
-void StartProgramMain(ConsoleState& st, int ch) {
-  BeginStep(st, ch, ProgramStep);
-  Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
-                                Job(st, ch).ImageBaseAddr, BlockBytes);
-}
-
-void StartWriteInfo(ConsoleState& st, int ch) {
-  BeginStep(st, ch, InfoWriteStep);
-  Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
-}
-
-void StartVerifyMain(ConsoleState& st, int ch) {
-  BeginStep(st, ch, VerifyStep);
-  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyMain);
-}
-
-void StartVerifyInfo(ConsoleState& st, int ch) {
-  BeginStep(st, ch, VerifyInfoStep);
-  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubVerifyInfo);
-}
-
-void StartWriteProtection(ConsoleState& st, int ch) {
-  BeginStep(st, ch, ProtectStep);
-  Link(st, ch).SendParamCommand(link::CmdChipOperation, link::SubWriteProtect);
-}
+void StartMainDownload(ConsoleState& st, int ch) { BeginStep(st, ch, MainDownloadStep); }
+void StartInfoDownload(ConsoleState& st, int ch) { BeginStep(st, ch, InfoDownloadStep); }
+void StartBlankCheck(ConsoleState& st, int ch) { BeginStep(st, ch, BlankCheckStep); }
+void StartErase(ConsoleState& st, int ch) { BeginStep(st, ch, EraseStep); }
+void StartProgramMain(ConsoleState& st, int ch) { BeginStep(st, ch, ProgramStep); }
+void StartWriteInfo(ConsoleState& st, int ch) { BeginStep(st, ch, InfoWriteStep); }
+void StartVerifyMain(ConsoleState& st, int ch) { BeginStep(st, ch, VerifyStep); }
+void StartVerifyInfo(ConsoleState& st, int ch) { BeginStep(st, ch, VerifyInfoStep); }
+void StartWriteProtection(ConsoleState& st, int ch) { BeginStep(st, ch, ProtectStep); }
 
 // ---- Reply handlers ----
 
@@ -457,31 +458,15 @@ void HandleConfigReply(ConsoleState& st, int ch, uint8_t Status) {
 
 void HandleMainDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
-  SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
-  if (more) {
-    Link(st, ch).SendDataBlock(link::CmdDownloadMain, st.BlockCounter[ch],
-                               Job(st, ch).ImageBaseAddr);
-  } else if (Job(st, ch).ProgramInfoData) {
-    StartInfoDownload(st, ch);
-  } else {
-    EndChannelProgress(st, ch, false);
-    AddChannelLog(st, ch, "Download Success!");
-    SendRest(st, ch, link::CmdRestart);
-  }
+  if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 1, SendMainBlock)) return;
+  if (Job(st, ch).ProgramInfoData) return StartInfoDownload(st, ch);
+  EndDownload(st, ch, "Download Success!");
 }
 
 void HandleInfoDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  const bool more = NextBlock(st, ch, InfoLimitKB(st, ch));
-  SetGaugeProgress(st, ch, st.BlockCounter[ch] + 1);
-  if (more) {
-    Link(st, ch).SendInfoBlock(st.BlockCounter[ch]);
-  } else {
-    EndChannelProgress(st, ch, false);
-    AddChannelLog(st, ch, "Download Info Data Success!");
-    SendRest(st, ch, link::CmdRestart);
-  }
+  if (SendNextBlock(st, ch, InfoLimitKB(st, ch), 1, SendInfoBlock)) return;
+  EndDownload(st, ch, "Download Info Data Success!");
 }
 
 void HandleBlankCheckReply(ConsoleState& st, int ch, uint8_t Status) {
@@ -518,13 +503,7 @@ void HandleEraseReply(ConsoleState& st, int ch, uint8_t Status) {
 void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   st.OpTimeout[ch] = 500;
-  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
-  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
-  if (more) {
-    Link(st, ch).SendProgramBlock(link::CmdProgramBlock, st.BlockCounter[ch],
-                                  Job(st, ch).ImageBaseAddr, BlockBytes);
-    return;
-  }
+  if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 0, SendProgramBlock)) return;
   const auto endProgramming = [&] {
     EndChannelProgress(st, ch, false);
     AddChannelLog(st, ch, "Programming Success!");
@@ -549,12 +528,7 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
 
 void HandleInfoWriteReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  const bool more = NextBlock(st, ch, InfoLimitKB(st, ch));
-  SetGaugeProgress(st, ch, st.BlockCounter[ch] + (ch == 0 ? 3 : 0));
-  if (more) {
-    Link(st, ch).SendInfoWrite(st.BlockCounter[ch]);
-    return;
-  }
+  if (SendNextBlock(st, ch, InfoLimitKB(st, ch), ch == 0 ? 3 : 0, SendInfoWriteBlock)) return;
   AddChannelLog(st, ch, "Info Data write success!");
   if (st.AutoMode[ch])
     StartVerifyMain(st, ch);
@@ -628,10 +602,7 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   Status = ReadBlockStatus(st, ch, Status);
   if (!IsSuccess(Status)) {
     st.ReadRetries[ch] = static_cast<uint8_t>(st.ReadRetries[ch] - 1);
-    if (st.ReadRetries[ch] > 0) {
-      Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
-      return;
-    }
+    if (st.ReadRetries[ch] > 0) return SendReadMain(st, ch);
     return FailChannel(st, ch, Status);
   }
   st.OpTimeout[ch] = 500;
@@ -642,12 +613,7 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   if (st.BlockCounter[ch] == 0 || blocks.size() != size) blocks.assign(size, 0xFF);
   StoreBlock(st.PacketBuf(ch) + BlockDataAt, blocks.data(), blocks.size(),
              std::size_t{st.BlockCounter[ch]} * 1024u);
-  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
-  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
-  if (more) {
-    Link(st, ch).SendParamCommand(link::CmdReadMain, st.BlockCounter[ch]);
-    return;
-  }
+  if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 0, SendReadMain)) return;
   // The whole chip has come: only now does it replace the image (after the
   // operation has let go of the image it started with).
   st.FileLoaded = 1;
@@ -663,12 +629,7 @@ void HandleReadInfoReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   const uint32_t pos = (uint32_t{st.BlockCounter[ch]} * 1024u) % 65536u;
   StoreBlock(st.PacketBuf(ch) + BlockDataAt, st.InfoBuffer.get(), link::InfoBufferSize, pos);
-  const bool more = NextBlock(st, ch, st.TransferSizeKB[ch]);
-  SetGaugeProgress(st, ch, st.BlockCounter[ch]);
-  if (more) {
-    Link(st, ch).SendParamCommand(link::CmdReadInfo, st.BlockCounter[ch]);
-    return;
-  }
+  if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 0, SendReadInfo)) return;
   AddChannelLog(st, ch, "Read Out Info Data!");
   EndChannelProgress(st, ch, false);
   if (st.Hooks.ShowInfoData) st.Hooks.ShowInfoData();
