@@ -1,9 +1,9 @@
 // A long run of main read-outs of a 2 MB chip on one console state without a
 // display: every other read-out stops half-way (six failed sends of a block),
 // the rest finish. The console's memory must not grow with the number of
-// read-outs: compare the peak of a short and a long run (farm-bench), e.g.
-//   farm-bench -- console_ops_readout_soak 10
-//   farm-bench -- console_ops_readout_soak 400
+// read-outs: compare the peak of a short and a long run (/usr/bin/time -v), e.g.
+//   /usr/bin/time -v console_ops_readout_soak 10
+//   /usr/bin/time -v console_ops_readout_soak 400
 // Prints the read-outs run and the bytes held for a read-out at the end.
 //
 //   console_ops_readout_soak READOUTS

@@ -271,8 +271,9 @@ bool TProgramArmFrm::OnlineSerialFitsChip() {
   const uint64_t last = first + (st_.s.SnLength == 8 ? 8u : 4u) - 1;
   if (first >= st_.s.ChipStartAddr && last <= st_.ChipEndAddr) return true;
   const std::string text = Formatted(
-      "Serial No address 0x%08X..0x%08X is outside the chip (0x%08X..0x%08X), nothing was started!",
-      static_cast<unsigned>(first), static_cast<unsigned>(last),
+      "Serial No address 0x%08X..0x%08llX is outside the chip (0x%08X..0x%08X), nothing was "
+      "started!",
+      static_cast<unsigned>(first), static_cast<unsigned long long>(last),
       static_cast<unsigned>(st_.s.ChipStartAddr), static_cast<unsigned>(st_.ChipEndAddr));
   LogInfo(text);
   ui::Dialogs().InformationBox(this, QStringLiteral("Information"), QString::fromStdString(text));

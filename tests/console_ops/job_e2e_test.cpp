@@ -543,7 +543,7 @@ INSTANTIATE_TEST_SUITE_P(
     Job, DownloadAddressTest,
     ::testing::Values(
         DownloadAddress{"FarAbove", "0x00200000", false, "0x00200000..0x00200003"},
-        DownloadAddress{"AllOnes", "0xFFFFFFFF", false, "0xFFFFFFFF..0x00000002"},
+        DownloadAddress{"AllOnes", "0xFFFFFFFF", false, "0xFFFFFFFF..0x100000002"},
         DownloadAddress{"AcrossTheEnd", "0x00007FFE", false, "0x00007FFE..0x00008001"},
         DownloadAddress{"EightAcrossTheEnd", "0x00007FFC", true, "0x00007FFC..0x00008003"}),
     [](const auto& info) { return std::string(info.param.name); });
