@@ -235,23 +235,22 @@ class PosixPort : public KernelObject {
     return ErrSuccess;
   }
 
-  uint32_t GetState(DeviceControlBlock* dcb) {
+  // The line settings and the time-outs are kept here; a new line setting
+  // goes to the tty at once, new time-outs to the I/O thread.
+  template <class T>
+  uint32_t CopyOut(T* out, const T& kept) {
     std::lock_guard lock(mutex_);
-    *dcb = dcb_;
+    *out = kept;
     return ErrSuccess;
   }
+  uint32_t GetState(DeviceControlBlock* dcb) { return CopyOut(dcb, dcb_); }
+  uint32_t GetTimeouts(CommTimeouts* t) { return CopyOut(t, timeouts_); }
 
   uint32_t SetState(const DeviceControlBlock& dcb) {
     std::lock_guard lock(mutex_);
     if (ops_.deadError != ErrSuccess) return ops_.deadError;
     dcb_ = dcb;
     ApplyLine(fd_, dcb_);
-    return ErrSuccess;
-  }
-
-  uint32_t GetTimeouts(CommTimeouts* t) {
-    std::lock_guard lock(mutex_);
-    *t = timeouts_;
     return ErrSuccess;
   }
 
@@ -285,37 +284,43 @@ class PosixPort : public KernelObject {
   uint32_t Read(void* buffer, uint32_t size, uint32_t* read, Overlapped* ov,
                 std::shared_ptr<Event> ev) {
     std::lock_guard lock(mutex_);
-    if (ops_.deadError != ErrSuccess) return ops_.deadError;
     OverlappedOp& op = ops_.read;
-    if (op.Pending()) return ErrInvalidParameter;
-    ops_.Begin(op, ov, std::move(ev));
+    if (uint32_t e = BeginTransfer(op, size, ov, std::move(ev))) return e;
     op.readBuf = static_cast<uint8_t*>(buffer);
-    op.size = size;
     ReadSome();
-    if (ops_.deadError != ErrSuccess) {
-      op.state = OpState::Idle;
-      return ops_.deadError;
-    }
-    if (ReadDue(Clock::now(), nullptr)) return ops_.EndAtOnce(op, read);
-    Wake();
-    return ErrIoPending;
+    return EndTransfer(op, read, [&] { return ReadDue(Clock::now(), nullptr); });
   }
 
   uint32_t Write(const void* buffer, uint32_t size, uint32_t* written, Overlapped* ov,
                  std::shared_ptr<Event> ev) {
     std::lock_guard lock(mutex_);
-    if (ops_.deadError != ErrSuccess) return ops_.deadError;
     OverlappedOp& op = ops_.write;
+    if (uint32_t e = BeginTransfer(op, size, ov, std::move(ev))) return e;
+    op.writeBuf = static_cast<const uint8_t*>(buffer);
+    WriteSome();
+    return EndTransfer(op, written, [&] { return op.count == size; });
+  }
+
+  // A read or write begins (under the lock): refused on a dead port or while
+  // one of its kind is pending.
+  uint32_t BeginTransfer(OverlappedOp& op, uint32_t size, Overlapped* ov,
+                         std::shared_ptr<Event> ev) {
+    if (ops_.deadError != ErrSuccess) return ops_.deadError;
     if (op.Pending()) return ErrInvalidParameter;
     ops_.Begin(op, ov, std::move(ev));
-    op.writeBuf = static_cast<const uint8_t*>(buffer);
     op.size = size;
-    WriteSome();
+    return ErrSuccess;
+  }
+
+  // After the first bytes moved: the port died meanwhile, the transfer is
+  // done at once, or it goes on in the I/O thread.
+  template <class Done>
+  uint32_t EndTransfer(OverlappedOp& op, uint32_t* count, Done done) {
     if (ops_.deadError != ErrSuccess) {
       op.state = OpState::Idle;
       return ops_.deadError;
     }
-    if (op.count == size) return ops_.EndAtOnce(op, written);
+    if (done()) return ops_.EndAtOnce(op, count);
     Wake();
     return ErrIoPending;
   }
@@ -337,25 +342,12 @@ class PosixPort : public KernelObject {
     [[maybe_unused]] auto n = write(wakeFd_, &one, sizeof one);
   }
 
-  void ReadSome() {
-    OverlappedOp& op = ops_.read;
+  // Moves op's bytes through io until all are moved or the tty would block;
+  // an end of file or an I/O error means the device is gone.
+  template <class Io>
+  void MoveSome(OverlappedOp& op, Io io) {
     while (op.count < op.size) {
-      ssize_t n = read(fd_, op.readBuf + op.count, op.size - op.count);
-      if (n > 0) {
-        op.count += static_cast<uint32_t>(n);
-        op.last = Clock::now();
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-      ops_.Vanish();  // end of file or an I/O error: the device is gone
-      return;
-    }
-  }
-
-  void WriteSome() {
-    OverlappedOp& op = ops_.write;
-    while (op.count < op.size) {
-      ssize_t n = write(fd_, op.writeBuf + op.count, op.size - op.count);
+      const ssize_t n = io(op.count);
       if (n > 0) {
         op.count += static_cast<uint32_t>(n);
         continue;
@@ -364,6 +356,20 @@ class PosixPort : public KernelObject {
       ops_.Vanish();
       return;
     }
+  }
+
+  void ReadSome() {
+    OverlappedOp& op = ops_.read;
+    MoveSome(op, [&](uint32_t at) {
+      const ssize_t n = read(fd_, op.readBuf + at, op.size - at);
+      if (n > 0) op.last = Clock::now();
+      return n;
+    });
+  }
+
+  void WriteSome() {
+    OverlappedOp& op = ops_.write;
+    MoveSome(op, [&](uint32_t at) { return write(fd_, op.writeBuf + at, op.size - at); });
   }
 
   // Whether the pending read is complete; otherwise the time it next may be.

@@ -169,9 +169,7 @@ bool ScriptedSerialServices::IsCharacterDevice(Handle port) {
 }
 
 uint32_t ScriptedSerialServices::SetupComm(Handle port, uint32_t, uint32_t) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  return failSetup_ ? ErrInvalidParameter : ErrSuccess;
+  return OnPort(port, [&] { return failSetup_ ? ErrInvalidParameter : ErrSuccess; });
 }
 
 uint32_t ScriptedSerialServices::PurgeComm(Handle port, uint32_t flags) {
@@ -184,48 +182,34 @@ uint32_t ScriptedSerialServices::PurgeComm(Handle port, uint32_t flags) {
 }
 
 uint32_t ScriptedSerialServices::GetCommState(Handle port, DeviceControlBlock* dcb) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  *dcb = dcb_;
-  return ErrSuccess;
+  return OnPort(port, [&] { return *dcb = dcb_, ErrSuccess; });
 }
 
 uint32_t ScriptedSerialServices::SetCommState(Handle port, const DeviceControlBlock& dcb) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  ++stateCalls_;
-  dcb_ = dcb;
-  return ErrSuccess;
+  return OnPort(port, [&] { return ++stateCalls_, dcb_ = dcb, ErrSuccess; });
 }
 
 uint32_t ScriptedSerialServices::GetCommTimeouts(Handle port, CommTimeouts* t) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  *t = timeouts_;
-  return ErrSuccess;
+  return OnPort(port, [&] { return *t = timeouts_, ErrSuccess; });
 }
 
 uint32_t ScriptedSerialServices::SetCommTimeouts(Handle port, const CommTimeouts& t) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  ++timeoutCalls_;
-  timeouts_ = t;
-  return ErrSuccess;
+  return OnPort(port, [&] { return ++timeoutCalls_, timeouts_ = t, ErrSuccess; });
 }
 
 uint32_t ScriptedSerialServices::SetCommMask(Handle port, uint32_t mask) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  if (failMask_) return ErrInvalidParameter;
-  ops_.commMask = mask;
-  return ErrSuccess;
+  return OnPort(port, [&] {
+    if (failMask_) return ErrInvalidParameter;
+    ops_.commMask = mask;
+    return ErrSuccess;
+  });
 }
 
 uint32_t ScriptedSerialServices::WaitCommEvent(Handle port, uint32_t* mask, Overlapped* ov) {
-  std::lock_guard lock(mutex_);
-  if (uint32_t e = Check(port)) return e;
-  ops_.BeginWait(mask, ov, EventOf(ov));
-  return ops_.EndWaitAtOnce();
+  return OnPort(port, [&] {
+    ops_.BeginWait(mask, ov, EventOf(ov));
+    return ops_.EndWaitAtOnce();
+  });
 }
 
 uint32_t ScriptedSerialServices::ReadFile(Handle port, void* buffer, uint32_t size, uint32_t* read,

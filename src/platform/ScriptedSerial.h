@@ -95,6 +95,13 @@ class ScriptedSerialServices : public SerialServices {
     member = value;
   }
   uint32_t Check(Handle port);  // ErrSuccess for the open, living port
+  // Runs f under the lock when port is the open, living port; else its error.
+  template <class F>
+  uint32_t OnPort(Handle port, F&& f) {
+    std::lock_guard lock(mutex_);
+    if (uint32_t e = Check(port)) return e;
+    return f();
+  }
   std::shared_ptr<Event> EventOf(Overlapped* ov);
   void FillRead();
   uint32_t WriteChunk(const OverlappedOp& op);

@@ -192,11 +192,11 @@ void TComm::ApplyCommState() {
 void TComm::ApplyCommTimeouts() {
   CommTimeouts t;
   Services_->GetCommTimeouts(PortHandle_, &t);
-  t.ReadIntervalTimeout = ReadIntervalTimeout_;
-  t.ReadTotalTimeoutMultiplier = ReadTotalTimeoutMultiplier_;
-  t.ReadTotalTimeoutConstant = ReadTotalTimeoutConstant_;
-  t.WriteTotalTimeoutMultiplier = WriteTotalTimeoutMultiplier_;
-  t.WriteTotalTimeoutConstant = WriteTotalTimeoutConstant_;
+  t = {.ReadIntervalTimeout = ReadIntervalTimeout_,
+       .ReadTotalTimeoutMultiplier = ReadTotalTimeoutMultiplier_,
+       .ReadTotalTimeoutConstant = ReadTotalTimeoutConstant_,
+       .WriteTotalTimeoutMultiplier = WriteTotalTimeoutMultiplier_,
+       .WriteTotalTimeoutConstant = WriteTotalTimeoutConstant_};
   Services_->SetCommTimeouts(PortHandle_, t);
 }
 
