@@ -75,6 +75,11 @@ inline std::vector<uint8_t> Pattern(std::size_t n, unsigned seed) {
   return v;
 }
 
+// True when got begins with want (a chip's memory begins with the image).
+inline bool SameStart(const std::vector<uint8_t>& want, const std::vector<uint8_t>& got) {
+  return got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin());
+}
+
 class ConsoleFixture : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -16,10 +16,6 @@ constexpr const char* BusyBox = "The programmers are busy: wait until the operat
 
 using Command = void (ConsoleOperations::*)();
 
-bool SameStart(const std::vector<uint8_t>& want, const std::vector<uint8_t>& got) {
-  return got.size() >= want.size() && std::equal(want.begin(), want.end(), got.begin());
-}
-
 // ---- A reply slower than the watchdog ----
 
 struct LateReply {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ConsoleFixture.h"
+#include "ReplyBytes.h"
 #include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "link/Frame.h"
@@ -16,20 +17,6 @@
 
 namespace kestra::console::testing {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// A reply packet: header with length field n, the payload, its check.
-Bytes Packet(uint8_t code, uint16_t param, const Bytes& payload, int n = -1) {
-  const uint16_t len = static_cast<uint16_t>(n < 0 ? payload.size() : n);
-  Bytes p = {code, static_cast<uint8_t>(param), static_cast<uint8_t>(param >> 8), 0, 0,
-             0,    static_cast<uint8_t>(len),   static_cast<uint8_t>(len >> 8)};
-  p.insert(p.end(), payload.begin(), payload.end());
-  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
-  p.push_back(static_cast<uint8_t>(c));
-  p.push_back(static_cast<uint8_t>(c >> 8));
-  return p;
-}
 
 // A 10-byte reply (length field n, no payload) whose check's low byte is
 // byte: the low byte a byte-[8] reading would take for a status.
@@ -49,12 +36,6 @@ Bytes HeaderOnly(Bytes p) {
 Bytes BadCheck(Bytes p) {
   p.back() ^= 0x5A;
   return p;
-}
-
-Bytes Framed(const Bytes& packet) {
-  Bytes f(2 * packet.size() + 7);
-  f.resize(link::EncodeFrame(packet.data(), f.data(), static_cast<uint16_t>(packet.size())));
-  return f;
 }
 
 // The verify reply of a programmer: status, then the chip's two check words.
@@ -217,22 +198,11 @@ TEST_F(DamagedReply, ReadOutBlockWithoutDataIsAFailedAttempt) {
 // A short identification reply shows only its own text: the longer text an
 // earlier reply left in the buffer never shows as the device's name.
 TEST_F(DamagedReply, ShortIdentificationShowsOnlyItsOwnText) {
-  const auto ident = [](const std::string& text, std::size_t payload) {
-    Bytes p(payload, 0);
-    std::memcpy(p.data() + 20, text.data(), std::min(text.size(), payload - 20));
-    Bytes r = Packet(0x3D, 0, p);
-    const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
-    std::memcpy(r.data(), magic, 4);
-    const uint16_t c = link::PacketCheck16(r.data(), 0, static_cast<uint32_t>(r.size() - 3));
-    r[r.size() - 2] = static_cast<uint8_t>(c);
-    r[r.size() - 1] = static_cast<uint8_t>(c >> 8);
-    return r;
-  };
   st.DeviceOnline[1] = 0;
-  Feed(1, Framed(ident("KestraGangA4 WITH A LONG VERSION TEXT", 80)));
+  Feed(1, Framed(IdentReply("KestraGangA4 WITH A LONG VERSION TEXT")));
   ASSERT_TRUE(Has("Channel 2 : Found Device 2 : KestraGangA4 WITH A LONG VERSION TEXT!"));
   st.DeviceOnline[1] = 0;
-  Feed(1, Framed(ident("KestraGangA4", 20 + 12)));  // the text runs up to the check
+  Feed(1, Framed(IdentReply("KestraGangA4", 20 + 12)));  // the text runs up to the check
   EXPECT_TRUE(Has("Channel 2 : Found Device 2 : KestraGangA4!")) << Dump();
   EXPECT_EQ(w->InfoPanel->text().toStdString(), "KestraGangA4");
 }
