@@ -24,40 +24,41 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
   b.RxCount = static_cast<uint16_t>(b.RxCount + BufferLength);
 
   link::LinkChannel& ln = *st.Link[k];
-  // The bytes from the start of the last, unfinished frame stay for the next
-  // chunk (the extraction has already taken dropped runs out of the buffer).
-  // They are kept also when a handler fails: every frame taken so far is
-  // consumed, so none is handled twice.
-  struct KeepUnframed {
-    link::ChannelBuffers& b;
-    uint16_t kept = 0;
-    ~KeepUnframed() {
-      const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
-      if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
-      b.RxCount = remaining;
-    }
-  } keep{b};
+  // Every frame of the chunk is taken, whatever its handler does: a handler
+  // that fails is reported once the chunk has been taken, and no frame is
+  // handled twice or left behind.
+  std::exception_ptr failure;
   uint16_t pos = 0;
+  uint16_t kept = 0;
   for (;;) {
-    keep.kept = pos;
+    kept = pos;
     uint16_t len = 0;
     if (!ln.ExtractRxFrame(pos, len)) break;
-    keep.kept = pos;  // this frame is taken, whatever its handler does
     uint16_t outLen = 0;
     if (ln.DecodeRxFrame(outLen, len) != 0) {
       link::GiveBackClosingFrameEnd(pos);
       continue;
     }
-    if (b.PacketBuf[0] == ProgressPacketCode) {
-      HandleProgressPacket(st, k);
-      continue;
+    try {
+      if (b.PacketBuf[0] == ProgressPacketCode) {
+        HandleProgressPacket(st, k);
+      } else {
+        const uint8_t status = ln.CheckRxPacket(outLen);
+        if (st.DeviceOnline[k])
+          DispatchReply(st, k, status);
+        else
+          HandleSearchReply(st, k);
+      }
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
     }
-    const uint8_t status = ln.CheckRxPacket(outLen);
-    if (st.DeviceOnline[k])
-      DispatchReply(st, k, status);
-    else
-      HandleSearchReply(st, k);
   }
+  // The bytes from the start of the last, unfinished frame stay for the next
+  // chunk (the extraction has already taken dropped runs out of the buffer).
+  const uint16_t remaining = kept < b.RxCount ? static_cast<uint16_t>(b.RxCount - kept) : 0;
+  if (remaining) std::memmove(b.RxBuf, b.RxBuf + kept, remaining);
+  b.RxCount = remaining;
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace

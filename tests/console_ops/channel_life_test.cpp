@@ -362,19 +362,22 @@ std::function<void(Args...)> FailsOnce(std::function<void(Args...)> then) {
   };
 }
 
-// A stand-alone progress packet and a reply whose handler fails come in one
-// chunk: the window reports the failure, and the chunk's frames are taken
-// once, also when the next chunk comes.
+// A stand-alone progress packet, a reply whose handler fails and a further
+// progress packet come in one chunk: the window reports the failure, and the
+// chunk's frames are taken once each, the one after the failure at once, none
+// again when the next chunk comes.
 TEST_P(FailingHandlerTest, ChunkIsTakenOnce) {
   const FailingHandler& r = GetParam();
   StartWithoutDevices();
   SelectChip(Apollo, "APOLLO128-KBR", 5);
   const Bytes reply = r.arrange(st);
   serial::TComm& port = w->SerComm(0);
-  const Bytes chunk = Joined({Framed(ProgressPacket(0xF0, 6)), Framed(reply)});
+  const Bytes chunk = Joined(
+      {Framed(ProgressPacket(0xF0, 6)), Framed(reply), Framed(ProgressPacket(0x10, 0))});
   port.OnReceiveData(&port, chunk.data(), static_cast<uint16_t>(chunk.size()));
   ASSERT_EQ(dialogs->boxes.size(), 1u) << Dump();
   EXPECT_EQ(dialogs->boxes[0].text.toStdString(), "window part failed");
+  EXPECT_EQ(CountOf("Channel 1 : Initial Programming Interface ...."), 1) << Dump();
   const Bytes next = Framed(ProgressPacket(0x10, 0));
   port.OnReceiveData(&port, next.data(), static_cast<uint16_t>(next.size()));
 
