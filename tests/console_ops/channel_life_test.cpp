@@ -20,6 +20,8 @@
 namespace kestra::console::testing {
 namespace {
 
+using namespace kestra::testing;
+
 using Command = void (ConsoleOperations::*)();
 using Ops = ConsoleOperations;
 
@@ -30,12 +32,6 @@ constexpr const char* IdentifyAgain = "Channel 1 : Identify the device again....
 constexpr const char* TimedOut = "Channel 1 : Operation Time Out!";
 constexpr const char* VerifyOk = "Channel 1 : Main Data verify success!";
 constexpr const char* Protected = "Channel 1 : Chip Protected data write success!";
-
-Bytes Joined(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
 
 sim::CommandFault Late(int ms) {
   sim::CommandFault f;
@@ -372,8 +368,8 @@ TEST_P(FailingHandlerTest, ChunkIsTakenOnce) {
   SelectChip(Apollo, "APOLLO128-KBR", 5);
   const Bytes reply = r.arrange(st);
   serial::TComm& port = w->SerComm(0);
-  const Bytes chunk = Joined(
-      {Framed(ProgressPacket(0xF0, 6)), Framed(reply), Framed(ProgressPacket(0x10, 0))});
+  const Bytes chunk =
+      Joined({Framed(ProgressPacket(0xF0, 6)), Framed(reply), Framed(ProgressPacket(0x10, 0))});
   port.OnReceiveData(&port, chunk.data(), static_cast<uint16_t>(chunk.size()));
   ASSERT_EQ(dialogs->boxes.size(), 1u) << Dump();
   EXPECT_EQ(dialogs->boxes[0].text.toStdString(), "window part failed");
@@ -408,7 +404,7 @@ INSTANTIATE_TEST_SUITE_P(
                          StartVerifyMain(s, 0);
                          s.Hooks.SetStatusPanel = FailsOnce(s.Hooks.SetStatusPanel);
                          Bytes payload(16, 0);
-                         return Packet(0x93, link::SubVerifyMain, payload);
+                         return ReplyPacket(0x93, link::SubVerifyMain, payload);
                        },
                        1}),
     [](const auto& info) { return std::string(info.param.name); });

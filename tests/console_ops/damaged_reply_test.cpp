@@ -18,11 +18,13 @@
 namespace kestra::console::testing {
 namespace {
 
+using namespace kestra::testing;
+
 // A 10-byte reply (length field n, no payload) whose check's low byte is
 // byte: the low byte a byte-[8] reading would take for a status.
 Bytes CheckByteReply(uint8_t code, int n, uint8_t byte) {
   for (uint32_t param = 0; param < 0x10000; ++param) {
-    Bytes p = Packet(code, static_cast<uint16_t>(param), {}, n);
+    Bytes p = ReplyPacket(code, static_cast<uint16_t>(param), {}, n);
     if (p[8] == byte) return p;
   }
   ADD_FAILURE() << "no such reply";
@@ -45,7 +47,7 @@ Bytes VerifyReply(uint8_t status) {
   payload[2] = 0x01;  // [10..11]
   payload[6] = 0xEF;  // [14..15]
   payload[7] = 0xBE;
-  return Packet(0x93, link::SubVerifyMain, payload);
+  return ReplyPacket(0x93, link::SubVerifyMain, payload);
 }
 
 class DamagedReply : public ConsoleFixture {
@@ -120,14 +122,14 @@ TEST_F(DamagedReply, EndsTheChannelAsAFailure) {
        "Packet checksum error!", "EEP Data verify success!"},
       {"blank check, N = 0, check ending in 00", 3, blank, CheckByteReply(0x93, 0, 0x00),
        "Packet checksum error!", "Current Chip is blank!"},
-      {"info read-out, bare success status", 0, readInfo, Packet(0x9C, 0, {0x00}), "Data error!",
-       "Read Out Info Data!"},
-      {"info read-out, N = 16", 0, readInfo, Packet(0x9C, 0, Bytes(16, 0x00)), "Data error!",
+      {"info read-out, bare success status", 0, readInfo, ReplyPacket(0x9C, 0, {0x00}),
+       "Data error!", "Read Out Info Data!"},
+      {"info read-out, N = 16", 0, readInfo, ReplyPacket(0x9C, 0, Bytes(16, 0x00)), "Data error!",
        "Read Out Info Data!"},
       {"Apollo chip information, N = 16", 3, chipInfo('6'),
-       Packet(0x93, link::SubReadChipInfo, Bytes(16, 0x00)), "Data error!", "UID"},
+       ReplyPacket(0x93, link::SubReadChipInfo, Bytes(16, 0x00)), "Data error!", "UID"},
       {"Active-Semi chip information, Apollo-sized", 3, chipInfo('7'),
-       Packet(0x93, link::SubReadChipInfo, Bytes(256, 0x00)), "Data error!", "UID"},
+       ReplyPacket(0x93, link::SubReadChipInfo, Bytes(256, 0x00)), "Data error!", "UID"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,7 +152,7 @@ TEST_F(DamagedReply, EndsTheChannelAsAFailure) {
 // line and the failure, no invented chip values.
 TEST_F(DamagedReply, ShortChecksumErrorReplyShowsNoChipValues) {
   StartVerifyMain(st, 0);
-  Feed(0, Framed(Packet(0x93, link::SubVerifyMain, {0x34})));
+  Feed(0, Framed(ReplyPacket(0x93, link::SubVerifyMain, {0x34})));
   EXPECT_TRUE(Has("Channel 1 : Current Buffer Checksum is: 0x0000, 0x0000."));
   EXPECT_TRUE(Has("Channel 1 : Chip checksum error!"));
   for (const auto& l : Lines()) EXPECT_EQ(l.find("Read out Chip Checksum"), std::string::npos);
@@ -166,13 +168,13 @@ TEST_F(DamagedReply, ShortChecksumErrorReplyShowsNoChipValues) {
 // image keeps its bytes (also those of the block that did come) and nothing
 // counts as read out.
 TEST_F(DamagedReply, ReadOutBlockWithoutDataIsAFailedAttempt) {
-  for (const Bytes& reply : {Packet(0x9B, 0, {0x00}), Packet(0x9B, 0, Bytes(16, 0x00))}) {
+  for (const Bytes& reply : {ReplyPacket(0x9B, 0, {0x00}), ReplyPacket(0x9B, 0, Bytes(16, 0x00))}) {
     SCOPED_TRACE(reply.size());
     w->InfoMemo->Clear();
     std::memset(st.ImageBuffer.get(), 0xA5, 2 * 4096);
     st.FileLoaded = 0;
     BeginRead(Operation::ReadMain, 8);
-    Feed(0, Framed(Packet(0x9B, 0, Bytes(4096, 0x11))));  // block 0 arrives whole
+    Feed(0, Framed(ReplyPacket(0x9B, 0, Bytes(4096, 0x11))));  // block 0 arrives whole
     ASSERT_EQ(st.BlockCounter[0], 4);
     for (int send = 1; send < ReadSendsPerBlock; ++send) {
       Feed(0, Framed(reply));
@@ -217,7 +219,7 @@ TEST_F(DamagedReply, RepliesAfterAnOverLongRunAreAllReceived) {
     line.insert(line.end(), run, 0x41);
     line.push_back(link::FrameEnd);
     for (int i = 0; i < 10; ++i) {
-      const Bytes ack = Framed(Packet(0x95, static_cast<uint16_t>(4 * i), {0x00}));
+      const Bytes ack = Framed(ReplyPacket(0x95, static_cast<uint16_t>(4 * i), {0x00}));
       line.insert(line.end(), ack.begin(), ack.end());
     }
     Feed(2, line);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "MachineFixture.h"
+#include "ReplyBytes.h"
 #include "console/ChipInfoDisplay.h"
 #include "link/Frame.h"
 
@@ -247,14 +248,11 @@ TEST_F(Machine, InfoReadOutWrapsAndStaysInsideInfoBuffer) {
   EXPECT_TRUE(Has("Channel 1 : Read Out Info Data!"));
 }
 
-// An identification reply of 96 bytes on channel ch: magic, then the text from byte 28.
+// An identification reply on channel ch, decoded as the receive path leaves it.
 void PutIdent(ConsoleState& st, int ch, const std::string& text) {
-  uint8_t* p = st.PacketBuf(ch);
-  std::memset(p, 0, 96);
-  const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
-  std::memcpy(p, magic, 4);
-  std::memcpy(p + 28, text.data(), text.size());
-  st.Buffers[ch]->PacketLen = 96;
+  const kestra::testing::Bytes r = kestra::testing::IdentReply(text);
+  std::memcpy(st.PacketBuf(ch), r.data(), r.size());
+  st.Buffers[ch]->PacketLen = static_cast<uint16_t>(r.size());
 }
 
 TEST_F(Machine, SearchAcceptsEveryFirmwareVersionOfTheModel) {

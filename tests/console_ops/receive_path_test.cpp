@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MachineFixture.h"
+#include "ReplyBytes.h"
 #include "console/ReceivePath.h"
 #include "console/StandAlone.h"
 #include "link/Frame.h"
@@ -14,26 +15,15 @@
 namespace kestra::console::testing {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Framed(const Bytes& packet) {
-  Bytes f(2 * packet.size() + 7);
-  f.resize(link::EncodeFrame(packet.data(), f.data(), static_cast<uint16_t>(packet.size())) -
-           link::FrameTrailerLen);  // a device sends no trailer
-  return f;
-}
+using namespace kestra::testing;
 
 // The acknowledgement of program block i: status 0.
 Bytes BlockAck(int i) {
-  Bytes p = {link::CmdProgramBlock, static_cast<uint8_t>(4 * i), 0, 0, 0, 0, 1, 0, 0x00};
-  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
-  p.push_back(static_cast<uint8_t>(c));
-  p.push_back(static_cast<uint8_t>(c >> 8));
-  return Framed(p);
+  return Framed(ReplyPacket(link::CmdProgramBlock, static_cast<uint16_t>(4 * i), {0x00}));
 }
 
 // The final progress packet of a good chip.
-Bytes GoodChip() { return Framed({0xFD, 0xF0, 0x06, 0x00, 0x00, 0x00, 0x00, 0x0D}); }
+Bytes GoodChip() { return Framed(ProgressPacket(0xF0, 0x06)); }
 
 Bytes Run(uint8_t opening, std::size_t n, uint8_t fill) {
   Bytes b;

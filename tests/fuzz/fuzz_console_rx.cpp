@@ -35,11 +35,11 @@
 #include <memory>
 #include <vector>
 
+#include "ReplyBytes.h"
 #include "console/ChannelMachine.h"
 #include "console/ChannelProgress.h"
 #include "console/ConsoleState.h"
 #include "console/ReceivePath.h"
-#include "link/ByteOrder.h"
 
 using namespace kestra;
 using namespace kestra::console;
@@ -112,31 +112,9 @@ void Setup(ConsoleState& st, int k, uint8_t c, uint8_t f, bool owed) {
   }
 }
 
-// A reply packet framed as a device sends it: header (code, or the
-// identification magic), payload, check.
-std::vector<uint8_t> Framed(uint8_t code, uint16_t param, const std::vector<uint8_t>& payload,
-                            bool ident = false) {
-  std::vector<uint8_t> p(8 + payload.size() + 2);
-  p[0] = code;
-  link::Put16(&p[1], param);
-  if (ident) {
-    const uint8_t magic[] = {0xA3, 0xA5, 0x53, 0x35};
-    std::memcpy(p.data(), magic, 4);
-  }
-  link::Put16(&p[6], static_cast<uint16_t>(payload.size()));
-  std::copy(payload.begin(), payload.end(), p.begin() + 8);
-  link::Put16(&p[8 + payload.size()], link::PacketCheck16(p.data(), 0, 7 + payload.size()));
-  std::vector<uint8_t> frame(2 * p.size() + 8);
-  frame.resize(link::EncodeFrame(p.data(), frame.data(), static_cast<uint16_t>(p.size())));
-  return frame;
-}
-
-std::vector<uint8_t> IdentFrame() {
-  std::vector<uint8_t> payload(80, 0);
-  const char text[] = "KestraGangA4 V2.3";
-  std::memcpy(&payload[20], text, sizeof text - 1);
-  return Framed(0x3D, 0, payload, true);
-}
+using kestra::testing::Framed;
+using kestra::testing::IdentReply;
+using kestra::testing::ReplyPacket;
 
 void Feed(ConsoleState& st, int k, const std::vector<uint8_t>& bytes) {
   ChannelReceiveData(st, k, bytes.data(), bytes.size());
@@ -154,13 +132,13 @@ void NextCommandCompletes(ConsoleState& st, int k) {
   st.ProtectAfterVerify = false;
   const int32_t counted = st.OnlineCounter;
   StartOperation(st, k, OperationRequest(Operation::Auto));
-  if (st.ChannelState[k] == StateReidentify) Feed(st, k, IdentFrame());
+  if (st.ChannelState[k] == StateReidentify) Feed(st, k, Framed(IdentReply("KestraGangA4 V2.3")));
   if (st.ChannelState[k] != StateBlankCheck) __builtin_trap();
-  Feed(st, k, Framed(0x93, 0x05, {0x00}));
+  Feed(st, k, Framed(ReplyPacket(0x93, 0x05, {0x00})));
   if (st.ChannelState[k] != StateProgram) __builtin_trap();
-  Feed(st, k, Framed(0x95, 0, {0x00}));
+  Feed(st, k, Framed(ReplyPacket(0x95, 0, {0x00})));
   if (st.ChannelState[k] != StateVerify) __builtin_trap();
-  Feed(st, k, Framed(0x93, 0x55, std::vector<uint8_t>(16, 0)));
+  Feed(st, k, Framed(ReplyPacket(0x93, 0x55, std::vector<uint8_t>(16, 0))));
   if (st.ChannelBusy[k] || st.OnlineCounter != counted + 1 || st.Gate[k] != AnswerGate::Clear)
     __builtin_trap();
 }

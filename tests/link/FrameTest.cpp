@@ -5,24 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "ReplyBytes.h"
 #include "link/Frame.h"
 
 using namespace kestra::link;
-using Bytes = std::vector<uint8_t>;
+using kestra::testing::Bytes;
 
-namespace {
-
-// A reply packet: header with length field n, the payload, then its check.
-Bytes MakeReply(uint8_t code, const Bytes& payload, uint16_t n) {
-  Bytes p = {code, 0, 0, 0, 0, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
-  p.insert(p.end(), payload.begin(), payload.end());
-  const uint16_t c = PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
-  p.push_back(static_cast<uint8_t>(c));
-  p.push_back(static_cast<uint8_t>(c >> 8));
-  return p;
-}
-
-}  // namespace
+using kestra::testing::ReplyPacket;
 
 TEST(EncodeFrame, EscapesBothSpecialBytesAndAppendsTrailer) {
   const Bytes src = {0x01, 0xC0, 0xDB, 0x02};
@@ -125,7 +114,7 @@ TEST(ExtractRxFrame, LastOfARowOfFrameEndsOpens) {
 // does not decode, so that byte opens the next frame after all. A frame that
 // decodes keeps its closing byte: the noise after it is no frame.
 TEST(ExtractRxFrame, FrameThatDoesNotDecodeGivesBackItsClosingByte) {
-  const Bytes reply = MakeReply(0x93, {0x06, 0x00}, 2);
+  const Bytes reply = ReplyPacket(0x93, 0, {0x06, 0x00}, 2);
   ChannelBuffers ch;
   Bytes rx = {0xC0, 0xFD, 0x41};  // cut short
   for (const Bytes& f :
@@ -175,7 +164,7 @@ TEST(ExtractRxFrame, OverLongRunIsDroppedUpToTheNextFrameEnd) {
 // nothing: that frame's closing FrameEnd opens a frame that does not decode,
 // and the reply after it is received; so is one after dropped noise.
 TEST(ExtractRxFrame, DroppedUnfinishedFrameKeepsTheFramingInStep) {
-  const Bytes reply = MakeReply(0x9B, {0x01, 0x02, 0x03}, 3);
+  const Bytes reply = ReplyPacket(0x9B, 0, {0x01, 0x02, 0x03}, 3);
   for (const Bytes& pending : {Bytes{0x55, 0xC0, 0x01, 0x02}, Bytes{0x55, 0x66}}) {
     SCOPED_TRACE(pending.size());
     ChannelBuffers ch;
@@ -263,12 +252,12 @@ TEST(DecodeFrame, PacketLongerThanItsBufferIsRefused) {
 }
 
 TEST(CheckRxPacket, StatusDataAndChecksum) {
-  const Bytes n2 = MakeReply(0x93, {0x06, 0x00}, 2);
+  const Bytes n2 = ReplyPacket(0x93, 0, {0x06, 0x00}, 2);
   EXPECT_EQ(CheckRxPacket(n2.data(), 12), 0x06);
-  const Bytes n3 = MakeReply(0x93, {0x07, 0x00}, 3);
+  const Bytes n3 = ReplyPacket(0x93, 0, {0x07, 0x00}, 3);
   EXPECT_EQ(CheckRxPacket(n3.data(), 12), 0);
   for (uint16_t n : {0, 2, 3, 4096}) {
-    Bytes bad = MakeReply(0x93, {0x06, 0x00}, n);
+    Bytes bad = ReplyPacket(0x93, 0, {0x06, 0x00}, n);
     bad.back() ^= 1;
     EXPECT_EQ(CheckRxPacket(bad.data(), 12), ResPacketChecksum) << n;
   }
@@ -290,11 +279,11 @@ TEST(CheckRxPacket, ReplyWithoutStatusByteIsACheckFailure) {
     SCOPED_TRACE(c.name);
     // Whatever the check's low byte is, 0 and 6 included.
     for (uint8_t code = 0; code < 64; ++code) {
-      const Bytes r = MakeReply(code, c.payload, c.n);
+      const Bytes r = ReplyPacket(code, 0, c.payload, c.n);
       EXPECT_EQ(CheckRxPacket(r.data(), static_cast<uint16_t>(r.size())), ResPacketChecksum);
     }
   }
-  const Bytes n1 = MakeReply(0x93, {0x06}, 1);
+  const Bytes n1 = ReplyPacket(0x93, 0, {0x06}, 1);
   EXPECT_EQ(CheckRxPacket(n1.data(), 11), 0x06);
 }
 

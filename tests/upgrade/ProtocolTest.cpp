@@ -120,7 +120,7 @@ Bytes Head(Bytes b, std::size_t n) {
 // that closes but does not decode gives its closing FrameEnd back as the
 // opening of the next one.
 TEST(DecodeFwReply, FindsTheReplyAfterFramesThatDoNotDecode) {
-  const Bytes reply = Reply(0x00, 0x1234, {0x00});
+  const Bytes reply = ReplyPacket(0x00, 0x1234, {0x00});
   const Bytes framed = Framed(reply);
   const Bytes bare(framed.begin() + 1, framed.end());  // its opening FrameEnd shared
   auto cat = [](std::initializer_list<Bytes> parts) {
@@ -166,7 +166,7 @@ TEST(DecodeFwReply, FindsTheReplyAfterFramesThatDoNotDecode) {
 // is chosen to make it so.
 Bytes ReplyWithCheckLow(uint8_t code, const Bytes& payload, uint8_t low) {
   for (uint32_t param = 0; param < 0x10000; ++param) {
-    Bytes p = Reply(code, static_cast<uint16_t>(param), payload);
+    Bytes p = ReplyPacket(code, static_cast<uint16_t>(param), payload);
     if (p[p.size() - 2] == low) return p;
   }
   ADD_FAILURE() << "no such reply";
@@ -223,7 +223,9 @@ class ProtocolTest : public ::testing::Test {
       protocol->HandleIdentifyReply(state->FwRxLen);
     state->FwRxLen = 0;
   }
-  void ReceiveStatus(uint8_t code, uint8_t status) { Receive(Framed(Reply(code, 0, {status}))); }
+  void ReceiveStatus(uint8_t code, uint8_t status) {
+    Receive(Framed(ReplyPacket(code, 0, {status})));
+  }
   Bytes VerifyPayload(uint16_t w8, uint16_t w10, uint16_t w24, uint16_t w26) {
     Bytes payload(20, 0);
     payload[0] = static_cast<uint8_t>(w8), payload[1] = static_cast<uint8_t>(w8 >> 8);
@@ -328,7 +330,7 @@ TEST_F(ProtocolTest, VerifyPacketAndVerifyRule) {
     dialogs->boxes.clear();
     protocol->StartVerify();
     Receive(Framed(c.payload.size() == 19 ? ReplyWithCheckLow(0xBA, c.payload, 0xCB)
-                                          : Reply(0xBA, 0x3FFF, c.payload)));
+                                          : ReplyPacket(0xBA, 0x3FFF, c.payload)));
     ASSERT_EQ(dialogs->boxes.size(), 1u);
     EXPECT_EQ(dialogs->boxes[0].kind, c.kind);
     EXPECT_EQ(dialogs->boxes[0].text, QString::fromUtf8(c.text));
@@ -346,17 +348,17 @@ TEST_F(ProtocolTest, FailedRepliesEndTheOperationWithTheirText) {
     Bytes frame;
     const char* text;
   };
-  Bytes badCheck = Reply(0xB7, 0x2000, {0x00});
+  Bytes badCheck = ReplyPacket(0xB7, 0x2000, {0x00});
   badCheck.back() ^= 0x01;
-  const Bytes headerOnly = Head(Reply(0xB7, 0x2000, {0x00}), 8);
+  const Bytes headerOnly = Head(ReplyPacket(0xB7, 0x2000, {0x00}), 8);
   // No status byte ahead of the check, whose low byte reads as success.
   const Bytes empty = ReplyWithCheckLow(0xB7, {}, 0x00);
   const Case cases[] = {
       {"header only", Framed(headerOnly), "数据包校验和不正确！"},
       {"no status byte", Framed(empty), "数据包校验和不正确！"},
-      {"code outside the table", Framed(Reply(0xB7, 0x2000, {0x2B})), "操作失败！"},
-      {"flash error", Framed(Reply(0xB7, 0x2000, {0x2C})), "编程过程出错，数据无法写入！"},
-      {"time-out", Framed(Reply(0xB7, 0x2000, {0x40})), "命令执行超时"},
+      {"code outside the table", Framed(ReplyPacket(0xB7, 0x2000, {0x2B})), "操作失败！"},
+      {"flash error", Framed(ReplyPacket(0xB7, 0x2000, {0x2C})), "编程过程出错，数据无法写入！"},
+      {"time-out", Framed(ReplyPacket(0xB7, 0x2000, {0x40})), "命令执行超时"},
       {"wrong check", Framed(badCheck), "数据包校验和不正确！"},
   };
   state->DeviceIdentified = 1;
@@ -538,14 +540,14 @@ TEST_F(ProtocolTest, TimeOutThenIdentificationFirst) {
   ASSERT_EQ(lastSent()[0], CmdSearchDevice);
   const std::size_t searches = sent.size();
   // The late acknowledgement of the second block, then the identification.
-  Receive(cat(Framed(Reply(CmdFwWriteBlock, 0x2400, {0x00})), ident));
+  Receive(cat(Framed(ReplyPacket(CmdFwWriteBlock, 0x2400, {0x00})), ident));
   ASSERT_EQ(sent.size(), searches + 1);
   EXPECT_EQ(lastSent()[0], CmdFwWriteBlock);
   EXPECT_EQ(Le16(&lastSent()[1]), 0x2000);
   EXPECT_EQ(state->OpState, OpUpgrade);
   EXPECT_FALSE(state->AnswerOwed);
   // A surplus identification (the first search's answer), then block 0's.
-  Receive(cat(ident, Framed(Reply(CmdFwWriteBlock, 0x2000, {0x00}))));
+  Receive(cat(ident, Framed(ReplyPacket(CmdFwWriteBlock, 0x2000, {0x00}))));
   ASSERT_EQ(sent.size(), searches + 2);
   EXPECT_EQ(Le16(&lastSent()[1]), 0x2400);
   EXPECT_EQ(dialogs->boxes.size(), 2u);
@@ -556,7 +558,7 @@ TEST_F(ProtocolTest, TimeOutThenIdentificationFirst) {
   protocol->ReplyTimedOut();
   ASSERT_TRUE(state->AnswerOwed);
   state->DeviceIdentified = 0;
-  Receive(cat(Framed(Reply(CmdFwWriteBlock, 0x2400, {0x00})), ident));
+  Receive(cat(Framed(ReplyPacket(CmdFwWriteBlock, 0x2400, {0x00})), ident));
   ASSERT_EQ(found.size(), 1u);
   EXPECT_FALSE(state->AnswerOwed);
   ASSERT_TRUE(protocol->StartUpgrade());

@@ -10,12 +10,15 @@
 #include <functional>
 #include <vector>
 
+#include "ReplyBytes.h"
 #include "WaitFor.h"
 #include "link/Frame.h"
 
 namespace kestra::upgrade::testing {
 
-using Bytes = std::vector<uint8_t>;
+using kestra::testing::Bytes;
+using kestra::testing::Framed;
+using kestra::testing::ReplyPacket;
 
 // Runs the event loop until cond holds or ms pass.
 inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
@@ -23,38 +26,6 @@ inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
 }
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-// A device reply: [0] code, [1..2] param, [3..5] zero, [6..7] payload length,
-// the payload and the link check.
-inline Bytes Reply(uint8_t code, uint16_t param, const Bytes& payload) {
-  Bytes p(8 + payload.size(), 0);
-  p[0] = code;
-  p[1] = static_cast<uint8_t>(param);
-  p[2] = static_cast<uint8_t>(param >> 8);
-  p[6] = static_cast<uint8_t>(payload.size());
-  p[7] = static_cast<uint8_t>(payload.size() >> 8);
-  std::copy(payload.begin(), payload.end(), p.begin() + 8);
-  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
-  p.push_back(static_cast<uint8_t>(c));
-  p.push_back(static_cast<uint8_t>(c >> 8));
-  return p;
-}
-
-// Device-to-host framing (no trailer).
-inline Bytes Framed(const Bytes& packet) {
-  Bytes f = {0xC0};
-  for (uint8_t b : packet) {
-    if (b == 0xC0) {
-      f.push_back(0xDB), f.push_back(0xDC);
-    } else if (b == 0xDB) {
-      f.push_back(0xDB), f.push_back(0xDD);
-    } else {
-      f.push_back(b);
-    }
-  }
-  f.push_back(0xC0);
-  return f;
-}
 
 // The packet inside one host frame (FrameEnd, escaped bytes, FrameEnd, five
 // 0xFF); empty when the frame is malformed.
@@ -96,19 +67,8 @@ inline uint16_t WordCheck16(const uint8_t* data, std::size_t len) {
   return c;
 }
 
-// An identification reply carrying text from byte 28.
-inline Bytes IdentPacket(const char* text) {
-  constexpr std::size_t PayloadLen = 72;
-  const uint8_t magic[4] = {0xA3, 0xA5, 0x53, 0x35};
-  Bytes p(8 + PayloadLen, 0);
-  for (int i = 0; i < 4; ++i) p[i] = magic[i];
-  p[6] = static_cast<uint8_t>(PayloadLen);
-  for (std::size_t i = 0; text[i] != 0 && 28 + i < 80; ++i)
-    p[28 + i] = static_cast<uint8_t>(text[i]);
-  const uint16_t c = link::PacketCheck16(p.data(), 0, static_cast<uint32_t>(p.size() - 1));
-  p.push_back(static_cast<uint8_t>(c));
-  p.push_back(static_cast<uint8_t>(c >> 8));
-  return p;
-}
+// An identification reply carrying text from byte 28, as the programmer
+// sends it (72 payload bytes).
+inline Bytes IdentPacket(const char* text) { return kestra::testing::IdentReply(text, 72); }
 
 }  // namespace kestra::upgrade::testing

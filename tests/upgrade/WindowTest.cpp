@@ -126,7 +126,7 @@ class WindowTest : public ::testing::Test {
   }
   // Hands the window one chunk that holds a framed success reply.
   void StraySuccessReply() {
-    const testing::Bytes f = testing::Framed(testing::Reply(CmdFwWriteBlock, 0x2000, {0x00}));
+    const testing::Bytes f = testing::Framed(testing::ReplyPacket(CmdFwWriteBlock, 0x2000, {0x00}));
     window->SerComm1ReceiveData(f.data(), static_cast<uint16_t>(f.size()));
   }
 
@@ -448,7 +448,8 @@ class AstrayReplyTest : public WindowTest {
 
       // The late reply, the first time its bytes come, must not move the next
       // run on: the bar stays at most at the start of an upgrade (2).
-      const testing::Bytes lateReply = testing::Framed(testing::Reply(c.code, c.param, {0x00}));
+      const testing::Bytes lateReply =
+          testing::Framed(testing::ReplyPacket(c.code, c.param, {0x00}));
       int barAfterLate = -1;
       serial::TReceiveDataEvent received = window->SerComm1->OnReceiveData;
       window->SerComm1->OnReceiveData = [&, received](serial::TComm* port, const uint8_t* data,
