@@ -91,27 +91,28 @@ const SettingsCase SettingsCases[] = {
        f.ComBoxSpdCLK->setCurrentIndex(2);
      },
      [](const ConsoleState& s) { EXPECT_EQ(s.s.ProtectFlags, 0x04); }},
-    {"Voltage5V", [](TProgramArmFrm& f, ConsoleState&) { f.SetRadioGpVoltIndex(1); },
-     [](const ConsoleState& s) { EXPECT_EQ(s.s.PowerFlags, 0x04); }},
-    {"Voltage1V8", [](TProgramArmFrm& f, ConsoleState&) { f.SetRadioGpVoltIndex(2); },
-     [](const ConsoleState& s) { EXPECT_EQ(s.s.PowerFlags, 0x10); }},
-    {"InfoMuteBigEndian",
-     [](TProgramArmFrm& f, ConsoleState&) {
+    // The voltage, info, mute, byte-order and after-programming controls and
+    // the serial-number box are read (what each gives: the core's table).
+    {"TheOptionControlsAreRead",
+     [](TProgramArmFrm& f, ConsoleState& s) {
+       f.SetRadioGpVoltIndex(2);
        f.ChkBoxEep->setChecked(true);
        f.ChkBoxMute->setChecked(true);
        f.SNOrderChk->setChecked(true);
-     },
-     [](const ConsoleState& s) {
-       EXPECT_EQ(s.s.PowerFlags, 0xC8);
-       EXPECT_TRUE(s.ProgramInfoData);
-     }},
-    {"ShutPowerOnly",
-     [](TProgramArmFrm& f, ConsoleState&) {
        f.ChkBoxShutPow->setChecked(true);
        f.ChkBoxStrChip->setChecked(false);
        f.CheckBoxRst->setChecked(false);
+       s.s.SnValue = 5;
+       f.SNEdit->setText("0x12345678");
      },
-     [](const ConsoleState& s) { EXPECT_EQ(s.s.AfterProgFlags, 0x00); }},
+     [](const ConsoleState& s) {
+       EXPECT_EQ(s.s.PowerFlags, 0xD8);
+       EXPECT_TRUE(s.ProgramInfoData);
+       EXPECT_EQ(s.s.AfterProgFlags, 0x00);
+       EXPECT_EQ(s.s.SnEnable, 0);
+       EXPECT_EQ(s.s.SnValue, 0u);
+       EXPECT_TRUE(s.InfoMemoRef->Lines().last().endsWith("Serial No function is not used!"));
+     }},
     {"NothingAfterProgramming",
      [](TProgramArmFrm& f, ConsoleState&) {
        f.ChkBoxShutPow->setChecked(false);
@@ -140,18 +141,6 @@ const SettingsCase SettingsCases[] = {
      }},
     {"StepWithNoDevice", [](TProgramArmFrm&, ConsoleState& s) { s.DevicesFound = 0; },
      [](const ConsoleState& s) { EXPECT_EQ(s.s.SnStep, 0); }},
-    {"SerialNumbersOff",
-     [](TProgramArmFrm& f, ConsoleState& s) {
-       s.s.SnValue = 5;
-       f.SNEdit->setText("0x12345678");
-     },
-     [](const ConsoleState& s) {
-       EXPECT_EQ(s.s.SnEnable, 0);
-       EXPECT_EQ(s.s.SnValue, 0u);
-       EXPECT_EQ(s.s.SnAddr, 0xFFFFFFFFu);
-       EXPECT_EQ(s.s.SnHigh, 0xFFFFFFFFu);
-       EXPECT_TRUE(s.InfoMemoRef->Lines().last().endsWith("Serial No function is not used!"));
-     }},
     {"SerialNumbers4Bytes",
      [](TProgramArmFrm& f, ConsoleState&) {
        f.CheckBoxSN->setChecked(true);
