@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QToolButton>
 #include <algorithm>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "console/ChannelMachine.h"
@@ -261,7 +263,31 @@ void ConsoleOperations::AutoSpdBtnClick() {
   StartWithSerialNumbers(Operation::Auto);
 }
 
-void ConsoleOperations::ManualOnFound(const ManualCommand& command) {
+namespace {
+
+// The manual commands over the found channels: what each needs and sets.
+struct ManualCommand {
+  Operation Op;
+  bool NeedsFile;
+  bool PlacesSerial;                  // on-line serial numbers, when they are on
+  std::optional<bool> TimedProgress;  // the timed-progress flag, when the command sets it
+};
+
+// clang-format off
+constexpr ManualCommand ManualCommands[] = {
+    // operation            needs a file  serial numbers  timed progress
+    {Operation::BlankCheck, false,        false,          std::nullopt},
+    {Operation::Erase,      false,        false,          std::nullopt},
+    {Operation::Program,    true,         true,           std::nullopt},
+    {Operation::Verify,     true,         false,          true},
+};
+// clang-format on
+
+}  // namespace
+
+void ConsoleOperations::ManualOnFound(Operation op) {
+  const ManualCommand& command = *std::find_if(std::begin(ManualCommands), std::end(ManualCommands),
+                                               [op](const ManualCommand& c) { return c.Op == op; });
   if (!CommandAllowed(command.NeedsFile)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
@@ -272,28 +298,10 @@ void ConsoleOperations::ManualOnFound(const ManualCommand& command) {
     ForFoundChannels(OperationRequest(command.Op));
 }
 
-void ConsoleOperations::SpdBtnBlankClick() {
-  ManualOnFound({.NeedsFile = false,
-                 .Op = Operation::BlankCheck,
-                 .PlacesSerial = false,
-                 .TimedProgress = std::nullopt});
-}
-void ConsoleOperations::SpdBtnEraseClick() {
-  ManualOnFound({.NeedsFile = false,
-                 .Op = Operation::Erase,
-                 .PlacesSerial = false,
-                 .TimedProgress = std::nullopt});
-}
-void ConsoleOperations::SpdBtnProgClick() {
-  ManualOnFound({.NeedsFile = true,
-                 .Op = Operation::Program,
-                 .PlacesSerial = true,
-                 .TimedProgress = std::nullopt});
-}
-void ConsoleOperations::SpdBtnVerifyClick() {
-  ManualOnFound(
-      {.NeedsFile = true, .Op = Operation::Verify, .PlacesSerial = false, .TimedProgress = true});
-}
+void ConsoleOperations::SpdBtnBlankClick() { ManualOnFound(Operation::BlankCheck); }
+void ConsoleOperations::SpdBtnEraseClick() { ManualOnFound(Operation::Erase); }
+void ConsoleOperations::SpdBtnProgClick() { ManualOnFound(Operation::Program); }
+void ConsoleOperations::SpdBtnVerifyClick() { ManualOnFound(Operation::Verify); }
 
 void ConsoleOperations::ProtectChip1Click() {
   if (!CommandAllowed(false)) return;

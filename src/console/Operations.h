@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "console/ChannelJob.h"
@@ -57,14 +56,6 @@ class ConsoleOperations {
   std::string ExitLogPath() const;
 
  private:
-  // A manual command over the found channels.
-  struct ManualCommand {
-    bool NeedsFile = false;
-    Operation Op = Operation::BlankCheck;
-    bool PlacesSerial = false;          // on-line serial numbers, when they are on
-    std::optional<bool> TimedProgress;  // the timed-progress flag, when the command sets it
-  };
-
   serial::TComm* Port(int k) const;  // channel k's component
   bool PortOpen(int k) const;
   void ClosePortIfOpen(int k);
@@ -81,7 +72,7 @@ class ConsoleOperations {
                     const std::function<void(int)>& markIdle = {});
   int ForFoundChannels(const OperationRequest& request);
   void StartWithSerialNumbers(Operation op);
-  void ManualOnFound(const ManualCommand& command);
+  void ManualOnFound(Operation op);  // Blank, Erase, Prog or Verify
   void ChipReadOnAll(Operation op);
 
   TProgramArmFrm& form_;
