@@ -265,51 +265,55 @@ void ConsoleOperations::AutoSpdBtnClick() {
 
 namespace {
 
-// The manual commands over the found channels: what each needs and sets.
-struct ManualCommand {
+// The commands that start one operation on every idle, on-line channel of
+// their range: what each needs and sets.
+struct CommandRow {
   Operation Op;
   bool NeedsFile;
+  bool AllFour;                       // all four channels, else those below the devices found
   bool PlacesSerial;                  // on-line serial numbers, when they are on
   std::optional<bool> TimedProgress;  // the timed-progress flag, when the command sets it
 };
 
 // clang-format off
-constexpr ManualCommand ManualCommands[] = {
-    // operation            needs a file  serial numbers  timed progress
-    {Operation::BlankCheck, false,        false,          std::nullopt},
-    {Operation::Erase,      false,        false,          std::nullopt},
-    {Operation::Program,    true,         true,           std::nullopt},
-    {Operation::Verify,     true,         false,          true},
+constexpr CommandRow CommandRows[] = {
+    // operation              needs a file  all four  serial numbers  timed progress
+    {Operation::BlankCheck,   false,        false,    false,          std::nullopt},
+    {Operation::Erase,        false,        false,    false,          std::nullopt},
+    {Operation::Program,      true,         false,    true,           std::nullopt},
+    {Operation::Verify,       true,         false,    false,          true},
+    {Operation::Protect,      false,        true,     false,          true},
+    {Operation::ReadChipId,   false,        true,     false,          true},
+    {Operation::ReadChipInfo, false,        true,     false,          true},
+    {Operation::WriteInfo,    true,         true,     false,          false},
+    {Operation::VerifyInfo,   true,         true,     false,          true},
 };
 // clang-format on
 
 }  // namespace
 
-void ConsoleOperations::ManualOnFound(Operation op) {
-  const ManualCommand& command = *std::find_if(std::begin(ManualCommands), std::end(ManualCommands),
-                                               [op](const ManualCommand& c) { return c.Op == op; });
+void ConsoleOperations::RunCommand(Operation op, const std::function<void(int)>& markIdle) {
+  const CommandRow& command = *std::find_if(std::begin(CommandRows), std::end(CommandRows),
+                                            [op](const CommandRow& c) { return c.Op == op; });
   if (!CommandAllowed(command.NeedsFile)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
   if (command.TimedProgress) st_.ProgressByTimer = *command.TimedProgress;
-  if (command.PlacesSerial)
-    StartWithSerialNumbers(command.Op);
+  if (command.PlacesSerial) return StartWithSerialNumbers(op);
+  if (command.AllFour)
+    RunOnChannels(ChannelCount, OperationRequest(op), markIdle);
   else
-    ForFoundChannels(OperationRequest(command.Op));
+    ForFoundChannels(OperationRequest(op));
 }
 
-void ConsoleOperations::SpdBtnBlankClick() { ManualOnFound(Operation::BlankCheck); }
-void ConsoleOperations::SpdBtnEraseClick() { ManualOnFound(Operation::Erase); }
-void ConsoleOperations::SpdBtnProgClick() { ManualOnFound(Operation::Program); }
-void ConsoleOperations::SpdBtnVerifyClick() { ManualOnFound(Operation::Verify); }
+void ConsoleOperations::SpdBtnBlankClick() { RunCommand(Operation::BlankCheck); }
+void ConsoleOperations::SpdBtnEraseClick() { RunCommand(Operation::Erase); }
+void ConsoleOperations::SpdBtnProgClick() { RunCommand(Operation::Program); }
+void ConsoleOperations::SpdBtnVerifyClick() { RunCommand(Operation::Verify); }
 
 void ConsoleOperations::ProtectChip1Click() {
-  if (!CommandAllowed(false)) return;
-  AddMemoLine(st_, "");
-  form_.CollectSettings();
-  st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, OperationRequest(Operation::Protect),
-                [this](int k) { MarkCommandPending(st_, k, StateProtectPending); });
+  RunCommand(Operation::Protect,
+             [this](int k) { MarkCommandPending(st_, k, StateProtectPending); });
 }
 
 void ConsoleOperations::SpeedButtonRDClick() {
@@ -321,23 +325,11 @@ void ConsoleOperations::SpeedButtonRDClick() {
   StartOperation(st_, st_.ChannelNo[0], OperationRequest(Operation::ReadMain));
 }
 
-void ConsoleOperations::ChipReadOnAll(Operation op) {
-  if (!CommandAllowed(false)) return;
-  AddMemoLine(st_, "");
-  form_.CollectSettings();
-  st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, OperationRequest(op));
-}
-
-void ConsoleOperations::ReadChipIDInfo1Click() { ChipReadOnAll(Operation::ReadChipId); }
-void ConsoleOperations::ReadChipInfoMemory1Click() { ChipReadOnAll(Operation::ReadChipInfo); }
+void ConsoleOperations::ReadChipIDInfo1Click() { RunCommand(Operation::ReadChipId); }
+void ConsoleOperations::ReadChipInfoMemory1Click() { RunCommand(Operation::ReadChipInfo); }
 
 void ConsoleOperations::WriteChipEepData1Click() {
-  if (!CommandAllowed(true)) return;
-  AddMemoLine(st_, "");
-  form_.CollectSettings();
-  st_.ProgressByTimer = false;
-  RunOnChannels(ChannelCount, OperationRequest(Operation::WriteInfo), [this](int k) {
+  RunCommand(Operation::WriteInfo, [this](int k) {
     MarkCommandPending(st_, k, StateInfoWritePending);
     LogInfo(st_, ChannelText("Chip ", k, " : Do chip Info/EEP Data Programming......"));
   });
@@ -352,13 +344,7 @@ void ConsoleOperations::ReadChipEepData1Click() {
   StartOperation(st_, st_.ChannelNo[0], OperationRequest(Operation::ReadInfo));
 }
 
-void ConsoleOperations::VerifyChipEEPData1Click() {
-  if (!CommandAllowed(true)) return;
-  AddMemoLine(st_, "");
-  form_.CollectSettings();
-  st_.ProgressByTimer = true;
-  RunOnChannels(ChannelCount, OperationRequest(Operation::VerifyInfo));
-}
+void ConsoleOperations::VerifyChipEEPData1Click() { RunCommand(Operation::VerifyInfo); }
 
 // ---- Channels taken over ----
 

@@ -72,8 +72,8 @@ class ConsoleOperations {
                     const std::function<void(int)>& markIdle = {});
   int ForFoundChannels(const OperationRequest& request);
   void StartWithSerialNumbers(Operation op);
-  void ManualOnFound(Operation op);  // Blank, Erase, Prog or Verify
-  void ChipReadOnAll(Operation op);
+  // The commands of the table in Operations.cpp: checks, settings, start.
+  void RunCommand(Operation op, const std::function<void(int)>& markIdle = {});
 
   TProgramArmFrm& form_;
   ConsoleState& st_;
