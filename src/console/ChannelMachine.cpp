@@ -114,6 +114,16 @@ bool SendNextBlock(ConsoleState& st, int ch, uint16_t Limit, int GaugeOffset, Se
   return more;
 }
 
+// A step's line; then the automatic sequence goes on with Next, any other
+// command ends there (as a failure when Failed).
+void SaysThenGoesOn(ConsoleState& st, int ch, const char* Text, Sender Next, bool Failed = false) {
+  AddChannelLog(st, ch, Text);
+  if (st.AutoMode[ch])
+    Next(st, ch);
+  else
+    EndChannelProgress(st, ch, Failed);
+}
+
 // A download into the programmer's own store has ended: the programmer
 // restarts with it.
 void EndDownload(ConsoleState& st, int ch, const char* Text) {
@@ -470,34 +480,19 @@ void HandleInfoDownloadReply(ConsoleState& st, int ch, uint8_t Status) {
 }
 
 void HandleBlankCheckReply(ConsoleState& st, int ch, uint8_t Status) {
-  if (IsSuccess(Status)) {
-    AddChannelLog(st, ch, "Current Chip is blank!");
-    if (st.AutoMode[ch])
-      StartProgramMain(st, ch);
-    else
-      EndChannelProgress(st, ch, false);
-    return;
-  }
+  if (IsSuccess(Status)) return SaysThenGoesOn(st, ch, "Current Chip is blank!", StartProgramMain);
   const char* worded = nullptr;
   if (Status == link::ResNotBlank)
     worded = "Chip is not blank!";
   else if (Status == link::ResReadProtected || Status == link::ResReadProtected2)
     worded = "Chip is Protected!";
   if (!worded) return FailChannel(st, ch, Status);
-  AddChannelLog(st, ch, worded);
-  if (st.AutoMode[ch])
-    StartErase(st, ch);
-  else
-    EndChannelProgress(st, ch, true);
+  SaysThenGoesOn(st, ch, worded, StartErase, true);
 }
 
 void HandleEraseReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
-  AddChannelLog(st, ch, "Chip has been erased!");
-  if (st.AutoMode[ch])
-    StartProgramMain(st, ch);
-  else
-    EndChannelProgress(st, ch, false);
+  SaysThenGoesOn(st, ch, "Chip has been erased!", StartProgramMain);
 }
 
 void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
@@ -529,11 +524,7 @@ void HandleProgramReply(ConsoleState& st, int ch, uint8_t Status) {
 void HandleInfoWriteReply(ConsoleState& st, int ch, uint8_t Status) {
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
   if (SendNextBlock(st, ch, InfoLimitKB(st, ch), ch == 0 ? 3 : 0, SendInfoWriteBlock)) return;
-  AddChannelLog(st, ch, "Info Data write success!");
-  if (st.AutoMode[ch])
-    StartVerifyMain(st, ch);
-  else
-    EndChannelProgress(st, ch, false);
+  SaysThenGoesOn(st, ch, "Info Data write success!", StartVerifyMain);
 }
 
 // The verify replies are judged by their status byte [8], and only when the
