@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "DevsimProcess.h"
 #include "WaitFor.h"
 #include "console/ChannelMachine.h"
@@ -50,39 +51,9 @@ namespace {
 constexpr double BitsPerByte = 11.0;  // start, 8 data, 2 stop
 constexpr double Baud = 1000000.0;
 
+using kestra::bench::CpuSeconds;
+using kestra::bench::WriteHex;
 using kestra::testing::WaitFor;
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-bool WriteHex(const QString& path, const std::vector<uint8_t>& data) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly)) return false;
-  auto record = [&](uint16_t addr, uint8_t type, const uint8_t* p, int n) {
-    char line[64];
-    int len = std::snprintf(line, sizeof line, ":%02X%04X%02X", n, addr, type);
-    uint8_t sum = static_cast<uint8_t>(n + (addr >> 8) + addr + type);
-    for (int i = 0; i < n; ++i) {
-      len += std::snprintf(line + len, sizeof line - len, "%02X", p[i]);
-      sum = static_cast<uint8_t>(sum + p[i]);
-    }
-    std::snprintf(line + len, sizeof line - len, "%02X\r\n", static_cast<uint8_t>(-sum));
-    f.write(line);
-  };
-  for (std::size_t off = 0; off < data.size(); off += 16) {
-    if (off % 0x10000 == 0) {
-      const uint8_t upper[2] = {static_cast<uint8_t>(off >> 24), static_cast<uint8_t>(off >> 16)};
-      record(0, 4, upper, 2);
-    }
-    record(static_cast<uint16_t>(off), 0, data.data() + off, 16);
-  }
-  record(0, 1, nullptr, 0);
-  return true;
-}
 
 // The framed length of the packet the last sender left in a channel's buffer.
 std::size_t FramedLength(link::ChannelBuffers& b) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "DevsimProcess.h"
 #include "WaitFor.h"
 #include "console/ChipSelect.h"
@@ -36,64 +37,21 @@
 
 using namespace kestra;
 using namespace kestra::console;
+using kestra::bench::CpuSeconds;
+using kestra::bench::RssMB;
+using kestra::bench::RunUntil;
+using kestra::bench::WriteHex;
 
 namespace {
 
 constexpr uint64_t Span = 2000;  // chips per measured span
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double RssMB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      double kb = 0;
-      status >> kb;
-      return kb / 1024.0;
-    }
-    status.ignore(1 << 16, '\n');
-  }
-  return 0;
-}
-
-bool WriteHex(const QString& path, std::size_t size) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly)) return false;
-  for (std::size_t off = 0; off < size; off += 16) {
-    char line[64];
-    int len = std::snprintf(line, sizeof line, ":10%04X00", static_cast<unsigned>(off));
-    unsigned sum = 0x10 + (off >> 8) + (off & 0xFF);
-    for (int i = 0; i < 16; ++i) {
-      const unsigned b = (off + i * 7) & 0xFF;
-      len += std::snprintf(line + len, sizeof line - len, "%02X", b);
-      sum += b;
-    }
-    std::snprintf(line + len, sizeof line - len, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    f.write(line);
-  }
-  f.write(":00000001FF\r\n");
-  return true;
-}
-
-// Runs the event loop until cond holds, checking every 20 ms without spinning.
-bool RunUntil(const std::function<bool()>& cond, int ms) {
-  QEventLoop loop;
-  QTimer poll, limit;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (cond()) loop.quit();
-  });
-  limit.setSingleShot(true);
-  QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-  poll.start(20);
-  limit.start(ms);
-  if (!cond()) loop.exec();
-  return cond();
+// The chip's bytes: a pattern of the offset.
+std::vector<uint8_t> Image(std::size_t size) {
+  std::vector<uint8_t> data(size);
+  for (std::size_t at = 0; at < size; ++at)
+    data[at] = static_cast<uint8_t>(at - at % 16 + (at % 16) * 7);
+  return data;
 }
 
 }  // namespace
@@ -143,7 +101,7 @@ int main(int argc, char** argv) {
     CommitChip(st, p, "PAC5223xx");
     w.MCUNameEdit->setText("PAC5223xx");
     const QString hex = dir.filePath("image.hex");
-    if (!WriteHex(hex, std::size_t{st.s.FlashSizeKB} * 1024) || !w.LoadObjectFile(hex)) {
+    if (!WriteHex(hex, Image(std::size_t{st.s.FlashSizeKB} * 1024)) || !w.LoadObjectFile(hex)) {
       std::fprintf(stderr, "image not loaded\n");
       return 1;
     }
