@@ -199,12 +199,11 @@ void RunFirstStep(ConsoleState& st, int ch) {
     case Operation::VerifyInfo: {
       st.ResetRx(ch);
       st.AutoMode[ch] = 0;
-      using Starter = void (*)(ConsoleState&, int);
-      const Starter start = job.Op == Operation::BlankCheck ? StartBlankCheck
-                            : job.Op == Operation::Erase    ? StartErase
-                            : job.Op == Operation::Program  ? StartProgramMain
-                            : job.Op == Operation::Verify   ? StartVerifyMain
-                                                            : StartVerifyInfo;
+      const Sender start = job.Op == Operation::BlankCheck ? StartBlankCheck
+                           : job.Op == Operation::Erase    ? StartErase
+                           : job.Op == Operation::Program  ? StartProgramMain
+                           : job.Op == Operation::Verify   ? StartVerifyMain
+                                                           : StartVerifyInfo;
       return start(st, ch);
     }
     case Operation::Protect:
