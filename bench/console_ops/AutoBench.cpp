@@ -121,12 +121,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     // An APOLLO512 chip: 512 KB of flash.
-    PendingChip p;
-    p.Index = 1;
-    p.Series = '6';
-    ApplyChipRule(2, "APOLLO512-KBR", p);
-    CommitChip(st, p, "APOLLO512-KBR");
-    w.MCUNameEdit->setText("APOLLO512-KBR");
+    kestra::bench::ChooseChip(st, w, 2, "APOLLO512-KBR", 1);
     std::vector<uint8_t> image(std::size_t{st.s.FlashSizeKB} * 1024);
     for (std::size_t i = 0; i < image.size(); ++i)
       image[i] = static_cast<uint8_t>(i * 7 + (i >> 9));

@@ -83,12 +83,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "found %d of 4 devices\n", st.DevicesFound);
     return 1;
   }
-  PendingChip p;
-  p.Index = 3;
-  p.Series = ChipSeriesList[0].Series;
-  ApplyChipRule(0, "PAC5223xx", p);
-  CommitChip(st, p, "PAC5223xx");
-  w.MCUNameEdit->setText("PAC5223xx");
+  kestra::bench::ChooseChip(st, w, 0, "PAC5223xx", 3);
   const QString hex = dir.filePath("image.hex");
   if (!WriteHex(hex, Image(std::size_t{st.s.FlashSizeKB} * 1024)) || !w.LoadObjectFile(hex)) {
     std::fprintf(stderr, "image not loaded\n");

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "WaitFor.h"
 #include "console/ChipSelect.h"
 #include "console/ConsoleState.h"
@@ -86,12 +87,7 @@ int main(int argc, char** argv) {
     devices[k]->SetCommandFault(sim::DevCmdChipOp, sim::DevSubBlankCheck, fail);
   }
 
-  PendingChip p;
-  p.Index = ChipIndex;
-  p.Series = '6';
-  ApplyChipRule(2, Chip, p);
-  CommitChip(st, p, Chip);
-  w.MCUNameEdit->setText(Chip);
+  kestra::bench::ChooseChip(st, w, 2, Chip, ChipIndex);
   // A raw image of the whole chip, loaded at the chip's start (0).
   const QString bin = dir.filePath("image.bin");
   {

@@ -1,6 +1,6 @@
 // What the console benchmarks share: the process's CPU time and resident
-// memory, an Intel HEX file of given bytes, and an event loop run until a
-// condition holds.
+// memory, an Intel HEX file of given bytes, an event loop run until a
+// condition holds, and the chip chosen as the chip selection's OK chooses it.
 #pragma once
 
 #include <sys/resource.h>
@@ -16,6 +16,10 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "console/ChipSelect.h"
+#include "console/ConsoleState.h"
+#include "console/MainWindow.h"
 
 namespace kestra::bench {
 
@@ -80,6 +84,18 @@ inline bool RunUntil(const std::function<bool()>& cond, int ms, int pollMs = 20)
   limit.start(ms);
   if (!cond()) loop.exec();
   return cond();
+}
+
+// Chooses the chip as the chip selection's OK does: series 0 Active-Semi,
+// 1 EPSON, 2 Apollo; index, the chip's place in its list.
+inline void ChooseChip(console::ConsoleState& st, console::TProgramArmFrm& w, int series,
+                       const char* name, uint8_t index) {
+  console::PendingChip p;
+  p.Index = index;
+  p.Series = console::ChipSeriesList[series].Series;
+  console::ApplyChipRule(series, name, p);
+  console::CommitChip(st, p, name);
+  w.MCUNameEdit->setText(QString::fromUtf8(name));
 }
 
 }  // namespace kestra::bench
