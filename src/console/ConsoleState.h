@@ -173,6 +173,12 @@ struct ConsoleState {
   std::unique_ptr<uint8_t[]> ProtectConfig;  // link::ProtectConfigSize bytes
   std::array<std::unique_ptr<link::ChannelBuffers>, ChannelCount> Buffers;
 
+  // Each channel's receive routine runs once at a time: bytes that come while
+  // it runs (something in a handler let the event loop run) wait here, and the
+  // running routine takes them after the ones it has.
+  std::array<bool, ChannelCount> RxRunning{};
+  std::array<std::vector<uint8_t>, ChannelCount> RxArrived;
+
   // The blocks of the main read-out in progress: ImageBuffer takes them only
   // when the last block has come. Empty (released) between read-outs.
   std::vector<uint8_t> ReadOutBytes;

@@ -8,6 +8,7 @@
 #include "console/StandAlone.h"
 #include "link/Frame.h"
 #include "link/Packets.h"
+#include "ui/Dialogs.h"
 
 namespace kestra::console {
 
@@ -61,14 +62,11 @@ void ReceiveChunk(ConsoleState& st, int k, const uint8_t* Buffer, uint16_t Buffe
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace
-
-void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::size_t BufferLength) {
-  st.OpTimeout[k] = 1000;
-  // The reader hands over at most RxChunkMax bytes at a time; a larger chunk is
-  // taken in pieces of that size, so no byte of it is lost. A handler that
-  // fails is reported once every piece has been taken.
-  std::exception_ptr failure;
+// The reader hands over at most RxChunkMax bytes at a time; more are taken in
+// pieces of that size, so no byte is lost. The first handler failure is kept
+// for the caller, once every piece has been taken.
+void TakeBytes(ConsoleState& st, int k, const uint8_t* Buffer, std::size_t BufferLength,
+               std::exception_ptr& failure) {
   while (BufferLength > 0) {
     const std::size_t n = std::min(BufferLength, link::RxChunkMax);
     try {
@@ -79,7 +77,34 @@ void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::siz
     Buffer += n;
     BufferLength -= n;
   }
-  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::size_t BufferLength) {
+  st.OpTimeout[k] = 1000;
+  if (st.RxRunning[k]) {
+    // The routine is already at work on this channel further up: it takes
+    // these bytes when it has handled the ones it has.
+    st.RxArrived[k].insert(st.RxArrived[k].end(), Buffer, Buffer + BufferLength);
+    return;
+  }
+  // A box asked for meanwhile opens once every byte has been handled.
+  ui::WithBoxesAfter([&] {
+    struct Running {
+      bool& on;
+      explicit Running(bool& b) : on(b) { on = true; }
+      ~Running() { on = false; }
+    } running(st.RxRunning[k]);
+    std::exception_ptr failure;
+    TakeBytes(st, k, Buffer, BufferLength, failure);
+    while (!st.RxArrived[k].empty()) {
+      std::vector<uint8_t> arrived;
+      arrived.swap(st.RxArrived[k]);
+      TakeBytes(st, k, arrived.data(), arrived.size(), failure);
+    }
+    if (failure) std::rethrow_exception(failure);
+  });
 }
 
 }  // namespace kestra::console

@@ -4,7 +4,9 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QRegularExpression>
+#include <deque>
 #include <exception>
 
 namespace kestra::ui {
@@ -95,13 +97,96 @@ std::unique_ptr<DialogService>& Current() {
   return current;
 }
 
-}  // namespace
-
-DialogService& Dialogs() {
+DialogService& Service() {
   std::unique_ptr<DialogService>& current = Current();
   if (!current) current = std::make_unique<QtDialogs>();
   return *current;
 }
+
+// What every caller reaches: the service in use, with the boxes asked for
+// inside WithBoxesAfter held back until the outermost one returns.
+class HeldBoxes : public DialogService {
+ public:
+  void ShowMessage(QWidget* parent, const QString& text) override {
+    Ask({Box::Message, parent, {}, text});
+  }
+  void InformationBox(QWidget* parent, const QString& caption, const QString& text) override {
+    Ask({Box::Information, parent, caption, text});
+  }
+  void ErrorBox(QWidget* parent, const QString& caption, const QString& text) override {
+    Ask({Box::Error, parent, caption, text});
+  }
+  std::optional<QString> OpenFile(QWidget* parent, const QString& filter,
+                                  int filterIndex) override {
+    return Service().OpenFile(parent, filter, filterIndex);
+  }
+  std::optional<QString> SaveFile(QWidget* parent, const QString& filter,
+                                  const QString& defaultExt) override {
+    return Service().SaveFile(parent, filter, defaultExt);
+  }
+  int ShowModal(QDialog& dialog) override { return Service().ShowModal(dialog); }
+
+  void Run(const std::function<void()>& handler) {
+    std::exception_ptr failure;
+    ++depth_;
+    try {
+      handler();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    // A box's own event loop may run handlers that hold boxes of their own:
+    // they are shown by those handlers' ends, each box once.
+    if (--depth_ == 0) {
+      while (!held_.empty()) {
+        const Box box = held_.front();
+        held_.pop_front();
+        Show(box);
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  struct Box {
+    enum Kind { Message, Information, Error } kind;
+    QPointer<QWidget> parent;  // the box still opens when its parent has gone
+    QString caption;
+    QString text;
+  };
+
+  void Ask(const Box& box) {
+    if (depth_ > 0)
+      held_.push_back(box);
+    else
+      Show(box);
+  }
+  static void Show(const Box& box) {
+    DialogService& service = Service();
+    QWidget* parent = box.parent.data();
+    switch (box.kind) {
+      case Box::Message:
+        return service.ShowMessage(parent, box.text);
+      case Box::Information:
+        return service.InformationBox(parent, box.caption, box.text);
+      case Box::Error:
+        return service.ErrorBox(parent, box.caption, box.text);
+    }
+  }
+
+  int depth_ = 0;
+  std::deque<Box> held_;
+};
+
+HeldBoxes& Front() {
+  static HeldBoxes front;
+  return front;
+}
+
+}  // namespace
+
+DialogService& Dialogs() { return Front(); }
+
+void WithBoxesAfter(const std::function<void()>& Handler) { Front().Run(Handler); }
 
 std::unique_ptr<DialogService> SetDialogs(std::unique_ptr<DialogService> service) {
   std::unique_ptr<DialogService> previous = std::move(Current());

@@ -34,6 +34,14 @@ DialogService& Dialogs();
 // Replaces the service; null restores the real one. Returns the previous one.
 std::unique_ptr<DialogService> SetDialogs(std::unique_ptr<DialogService> service);
 
+// Runs Handler with the message, information and error boxes it asks for held
+// back: they are shown, in the order asked, once Handler has returned (and
+// every enclosing one with it). The code that handles received bytes runs
+// this way, so no box's event loop runs in the middle of it and delivers more
+// bytes to a routine that has not finished with the last ones. File dialogs
+// and modal forms are never held back.
+void WithBoxesAfter(const std::function<void()>& Handler);
+
 // Runs a handler; an exception that escapes it is shown in the error box
 // (its message as text) and goes no further, as the toolkit's default
 // handler does.

@@ -15,16 +15,19 @@ std::optional<QString> Next(std::deque<std::optional<QString>>& answers) {
 }
 }  // namespace
 
-void ScriptedDialogs::ShowMessage(QWidget*, const QString& text) {
-  boxes.push_back({Box::Message, {}, text});
+void ScriptedDialogs::Open(Box box) {
+  boxes.push_back(box);
+  if (whileOpen) whileOpen(box);
 }
 
+void ScriptedDialogs::ShowMessage(QWidget*, const QString& text) { Open({Box::Message, {}, text}); }
+
 void ScriptedDialogs::InformationBox(QWidget*, const QString& caption, const QString& text) {
-  boxes.push_back({Box::Information, caption, text});
+  Open({Box::Information, caption, text});
 }
 
 void ScriptedDialogs::ErrorBox(QWidget*, const QString& caption, const QString& text) {
-  boxes.push_back({Box::Error, caption, text});
+  Open({Box::Error, caption, text});
 }
 
 std::optional<QString> ScriptedDialogs::OpenFile(QWidget*, const QString&, int) {

@@ -22,6 +22,9 @@ class ScriptedDialogs : public DialogService {
   std::deque<std::optional<QString>> saveAnswers;
   // Called for each modal form (may edit it); returns the dialog result.
   std::function<int(QDialog&)> onModal;
+  // Called while each box is open, after it is recorded: a test may run the
+  // event loop there, as a real box does, or deliver what would arrive.
+  std::function<void(const Box&)> whileOpen;
 
   void ShowMessage(QWidget*, const QString& text) override;
   void InformationBox(QWidget*, const QString& caption, const QString& text) override;
@@ -29,6 +32,9 @@ class ScriptedDialogs : public DialogService {
   std::optional<QString> OpenFile(QWidget*, const QString&, int) override;
   std::optional<QString> SaveFile(QWidget*, const QString&, const QString&) override;
   int ShowModal(QDialog& dialog) override;
+
+ private:
+  void Open(Box box);
 };
 
 }  // namespace kestra::ui

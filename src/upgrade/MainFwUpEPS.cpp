@@ -302,6 +302,27 @@ void TFirmWareUG::About1Click() {
 void TFirmWareUG::ClearInfo1Click() { InfoMemo->Clear(); }
 
 void TFirmWareUG::SerComm1ReceiveData(const uint8_t* Buffer, uint16_t BufferLength) {
+  if (receiving_) {
+    arrived_.emplace_back(Buffer, Buffer + BufferLength);
+    return;
+  }
+  // A result box opens once the chunks have been handled.
+  ui::WithBoxesAfter([&] {
+    struct Receiving {
+      bool& on;
+      explicit Receiving(bool& b) : on(b) { on = true; }
+      ~Receiving() { on = false; }
+    } receiving(receiving_);
+    TakeChunk(Buffer, BufferLength);
+    while (!arrived_.empty()) {
+      const std::vector<uint8_t> chunk = std::move(arrived_.front());
+      arrived_.pop_front();
+      TakeChunk(chunk.data(), static_cast<uint16_t>(chunk.size()));
+    }
+  });
+}
+
+void TFirmWareUG::TakeChunk(const uint8_t* Buffer, uint16_t BufferLength) {
   FwUgState& s = *state_;
   // Our serial component delivers at most a few KB per chunk; a longer one is
   // cut to the buffer (its tail is lost, as any reply split over chunks is).
@@ -324,7 +345,10 @@ void TFirmWareUG::SerComm1RequestHangup() {
   protocol_->AbortOperation(FwPortLostText());
 }
 
-void TFirmWareUG::ReplyTimerTimer() { protocol_->ReplyTimedOut(); }
+void TFirmWareUG::ReplyTimerTimer() {
+  // Its box opens once the operation has ended.
+  ui::WithBoxesAfter([this] { protocol_->ReplyTimedOut(); });
+}
 
 int FwUpProgramMain(int argc, char** argv) {
   QApplication app(argc, argv);

@@ -8,7 +8,9 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <vector>
 
 #include "upgrade/DefineFwUg.h"
 
@@ -98,6 +100,13 @@ class TFirmWareUG : public QMainWindow {
   void Guarded(void (TFirmWareUG::*handler)());
   void ClosePortIfOpen();
   bool ReadyForOperation();
+  // One received chunk, taken as a whole reply.
+  void TakeChunk(const uint8_t* Buffer, uint16_t BufferLength);
+
+  // The receive routine runs once at a time: chunks that come while it runs
+  // wait here, in order, and the running routine takes them after its own.
+  bool receiving_ = false;
+  std::deque<std::vector<uint8_t>> arrived_;
 
   // The open port reported a hang-up: the programmer is gone until a search
   // opens a port again.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ConsoleFixture.h"
+#include "console/StandAlone.h"
 #include "link/Packets.h"
 #include "serial/TComm.h"
 
@@ -220,6 +221,40 @@ TEST_F(Console, DownloadThenStandAloneProduction) {
   EXPECT_TRUE(Has(">---------- Total OK Number is : 1, NG is 1 ----------"));
   EXPECT_EQ(w->Gauges[1]->ForeColor(), ui::GaugeRed);
   EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
+// The production log of the 2000th chip cannot be written: its error box,
+// whose event loop goes on delivering the programmer's bytes, opens once the
+// chip has been handled, so the chips that come while it is open are each
+// counted once, at once.
+TEST_F(Console, ProductionLogBoxOpensAfterTheChipAndHoldsUpNone) {
+  Start(1);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(7);
+  w->ops->SpdBtnDownLoadClick();
+  ASSERT_TRUE(WaitLine("Channel 1 : Download Success!"));
+  w->ops->SpdBtnStartPrgClick();
+  ASSERT_TRUE(WaitFor([&] { return Dev(0).StandAlone(); }));
+  st.StartupDir = dir.filePath("no-such-folder").toStdString();
+  st.LogSaveCounter = ProductionLogEvery - 1;
+  uint32_t countedWhileOpen = 0;
+  dialogs->whileOpen = [&](const ui::ScriptedDialogs::Box&) {
+    for (int chip = 2; chip <= 3; ++chip) {
+      Dev(0).RunChipCycle();
+      WaitFor([&] { return st.TotalOkCount >= static_cast<uint32_t>(chip); }, 5000);
+    }
+    countedWhileOpen = st.TotalOkCount;
+  };
+  Dev(0).RunChipCycle();
+  ASSERT_TRUE(WaitFor([&] { return !dialogs->boxes.empty() && countedWhileOpen > 0; })) << Dump();
+  WaitFor([] { return false; }, 300);  // anything still on its way
+  EXPECT_EQ(countedWhileOpen, 3u) << Dump();
+  EXPECT_EQ(st.ChannelOkCount[0], 3u);
+  EXPECT_EQ(st.TotalOkCount + st.TotalNgCount, 3u);
+  EXPECT_EQ(Dev(0).ChipCycles(), 3);
+  EXPECT_EQ(CountOf("Channel 1 : OK=3, NG=0."), 1);
+  ASSERT_EQ(dialogs->boxes.size(), 1u) << Dump();
+  EXPECT_EQ(dialogs->boxes[0].kind, ui::ScriptedDialogs::Box::Error);
 }
 
 std::string HexBytes(const uint8_t* p, int n) {

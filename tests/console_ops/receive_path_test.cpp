@@ -11,6 +11,7 @@
 #include "console/ReceivePath.h"
 #include "console/StandAlone.h"
 #include "link/Frame.h"
+#include "ui/ScriptedDialogs.h"
 
 namespace kestra::console::testing {
 namespace {
@@ -22,8 +23,9 @@ Bytes BlockAck(int i) {
   return Framed(ReplyPacket(link::CmdProgramBlock, static_cast<uint16_t>(4 * i), {0x00}));
 }
 
-// The final progress packet of a good chip.
+// The final progress packet of a good chip, of a failed one.
 Bytes GoodChip() { return Framed(ProgressPacket(0xF0, 0x06)); }
+Bytes FailedChip() { return Framed(ProgressPacket(0xF0, 0x31)); }
 
 Bytes Run(uint8_t opening, std::size_t n, uint8_t fill) {
   Bytes b;
@@ -114,6 +116,96 @@ TEST_F(ReceiveInStep, EveryReplyAfterABadPrefixIsReceived) {
     }
   }
 }
+
+// Bytes that arrive while a channel's chunk is being handled: from the event
+// loop of the box the production log's failure opens (the 2000th chip, on a
+// folder that cannot be written), or from a window part that a handler
+// updates. Each frame counts once, and what the box's loop delivers is
+// handled while the box is open: the box opens only once the chunk has been
+// handled, so it holds up nothing.
+struct ArrivingRow {
+  const char* name;
+  Bytes first;      // the chunk being handled
+  Bytes meanwhile;  // what arrives during it
+  bool fromTheBox;  // else from the status-bar update of an Auto's verify
+  uint32_t ok, ng;  // the chips counted in the end
+};
+
+void PrintTo(const ArrivingRow& row, std::ostream* os) { *os << row.name; }
+
+class BytesWhileHandling : public MachineFixture,
+                           public ::testing::WithParamInterface<ArrivingRow> {
+ protected:
+  void SetUp() override {
+    auto d = std::make_unique<ui::ScriptedDialogs>();
+    dialogs = d.get();
+    previous = ui::SetDialogs(std::move(d));
+  }
+  void TearDown() override { ui::SetDialogs(std::move(previous)); }
+  ui::ScriptedDialogs* dialogs = nullptr;
+  std::unique_ptr<ui::DialogService> previous;
+};
+
+TEST_P(BytesWhileHandling, EachFrameIsHandledOnce) {
+  const ArrivingRow& row = GetParam();
+  constexpr int Ch = 1;
+  bool delivered = false;
+  auto deliver = [&] {
+    if (delivered) return;
+    delivered = true;
+    ChannelReceiveData(st, Ch, row.meanwhile.data(), row.meanwhile.size());
+  };
+  uint32_t countedWhileOpen = 0;
+  Bytes first = row.first;
+  if (row.fromTheBox) {
+    st.StartupDir = "/nonexistent-kestra-dir";
+    st.LogSaveCounter = ProductionLogEvery - 1;
+    st.ChannelState[Ch] = StateStandAlone;
+    dialogs->whileOpen = [&](const ui::ScriptedDialogs::Box&) {
+      deliver();
+      countedWhileOpen = st.TotalOkCount + st.TotalNgCount;
+    };
+  } else {
+    st.Hooks.SetStatusPanel = [&](int, const std::string&) { deliver(); };
+    st.AutoMode[Ch] = 1;
+    StartVerifyMain(st, Ch);
+    first = Joined(
+        {Framed(ReplyPacket(link::CmdChipOperation, link::SubVerifyMain, {0x00})), row.first});
+  }
+  ChannelReceiveData(st, Ch, first.data(), first.size());
+
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(st.ChannelOkCount[Ch], row.ok);
+  EXPECT_EQ(st.ChannelNgCount[Ch], row.ng);
+  EXPECT_EQ(st.TotalOkCount + st.TotalNgCount, row.ok + row.ng);
+  if (row.fromTheBox) {
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(countedWhileOpen, row.ok + row.ng);
+    EXPECT_EQ(Lines()[0], "Channel 2 : Progrmming Completed : Successed!");
+  } else {
+    EXPECT_EQ(st.OnlineCounter, 1);
+    const auto lines = Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Channel 2 : Main Data verify success!"), 1);
+    EXPECT_EQ(st.ChannelState[Ch], StateIdle);
+  }
+}
+
+// A failed chip's packet cut in two: its first five bytes, and the rest.
+Bytes FailedChipPart(bool head) {
+  const Bytes b = FailedChip();
+  return head ? Bytes(b.begin(), b.begin() + 5) : Bytes(b.begin() + 5, b.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunks, BytesWhileHandling,
+    ::testing::Values(
+        ArrivingRow{"TwoGoodChipsInTheBox", GoodChip(), Joined({GoodChip(), GoodChip()}), true, 3,
+                    0},
+        ArrivingRow{"AFailedChipCutAcrossTheBox", Joined({GoodChip(), FailedChipPart(true)}),
+                    FailedChipPart(false), true, 1, 1},
+        ArrivingRow{
+            "TwoGoodChipsFromTheStatusBar", {}, Joined({GoodChip(), GoodChip()}), false, 2, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestra::console::testing

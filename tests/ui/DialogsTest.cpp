@@ -69,7 +69,6 @@ TEST_F(GuardTest, OnSignalRunsHandlersGuardedAndOnProgrammaticChanges) {
 }
 
 TEST_F(WithScriptedDialogs, AnswersFromQueues) {
-  EXPECT_EQ(&Dialogs(), dialogs);
   dialogs->openAnswers.push_back(QString("/tmp/prog.hex"));
   dialogs->openAnswers.push_back(std::nullopt);
   EXPECT_EQ(Dialogs().OpenFile(nullptr, "All Files (*.*)|*.*", 1), QString("/tmp/prog.hex"));
@@ -92,6 +91,52 @@ TEST_F(WithScriptedDialogs, AnswersFromQueues) {
   EXPECT_EQ(dialogs->boxes[0].kind, ScriptedDialogs::Box::Message);
   EXPECT_EQ(dialogs->boxes[0].text, "No data to be saved!");
   EXPECT_EQ(dialogs->boxes[1].kind, ScriptedDialogs::Box::Information);
+}
+
+// Boxes asked for inside WithBoxesAfter open once the outermost handler has
+// returned, in the order asked, also those a box's own loop asks for while
+// boxes still wait; file dialogs are never held; a handler that throws still
+// gets its boxes shown, then the exception goes on.
+TEST_F(WithScriptedDialogs, BoxesAskedInsideAHandlerOpenWhenItHasReturned) {
+  std::vector<std::string> events;
+  auto ask = [&](const char* text) {
+    events.push_back(std::string("ask ") + text);
+    Dialogs().ErrorBox(nullptr, "E", text);
+  };
+  bool nestedRun = false;
+  dialogs->whileOpen = [&](const ScriptedDialogs::Box& box) {
+    events.push_back("open " + box.text.toStdString());
+    if (box.text == "first" && !nestedRun) {
+      nestedRun = true;  // as bytes delivered by the box's event loop
+      WithBoxesAfter([&] {
+        ask("from the loop");
+        events.push_back("loop handler returns");
+      });
+    }
+  };
+  dialogs->openAnswers.push_back(QString("/tmp/a.hex"));
+  WithBoxesAfter([&] {
+    ask("first");
+    WithBoxesAfter([&] { ask("inner"); });
+    EXPECT_EQ(Dialogs().OpenFile(nullptr, "", 1), QString("/tmp/a.hex"));
+    EXPECT_TRUE(dialogs->boxes.empty());
+    events.push_back("handler returns");
+  });
+  const std::vector<std::string> want = {"ask first",  "ask inner",         "handler returns",
+                                         "open first", "ask from the loop", "loop handler returns",
+                                         "open inner", "open from the loop"};
+  EXPECT_EQ(events, want);
+
+  dialogs->boxes.clear();
+  dialogs->whileOpen = nullptr;
+  EXPECT_THROW(WithBoxesAfter([&] {
+                 Dialogs().ShowMessage(nullptr, "before the failure");
+                 throw std::runtime_error("failed");
+               }),
+               std::runtime_error);
+  ASSERT_EQ(dialogs->boxes.size(), 1u);
+  Dialogs().InformationBox(nullptr, "I", "outside: at once");
+  EXPECT_EQ(dialogs->boxes.size(), 2u);
 }
 
 TEST(FileDialogFilters, PairsBecomeQtFilters) {

@@ -204,6 +204,29 @@ TEST_F(WindowTest, UpgradeWritesTheImageAndVerifySucceeds) {
   EXPECT_EQ(farm->ViolationCount(), 0) << (farm->Violations().empty() ? "" : farm->Violations()[0]);
 }
 
+// A result box opens once the reply has been handled, its memo line already
+// written: a chunk that the box's event loop delivers is handled at once, not
+// held until the box closes.
+TEST_F(WindowTest, ResultBoxOpensOnceTheReplyIsHandled) {
+  Start(1);
+  ASSERT_TRUE(Found());
+  const QString failure = FwResultText(link::ResFlashError);
+  bool seen = false, resultLineFirst = false, deliveredHandledAtOnce = false;
+  dialogs->whileOpen = [&](const ui::ScriptedDialogs::Box& box) {
+    if (seen || box.text != QStringLiteral("操作成功！")) return;
+    seen = true;
+    resultLineFirst = window->InfoMemo->Lines().back() == QStringLiteral("> 操作成功！");
+    const testing::Bytes stray =
+        testing::Framed(testing::ReplyPacket(CmdFwVerify, 0, {link::ResFlashError}));
+    window->SerComm1ReceiveData(stray.data(), static_cast<uint16_t>(stray.size()));
+    deliveredHandledAtOnce = MemoHas(QStringLiteral("> ") + failure);
+  };
+  ASSERT_TRUE(EndsInSuccess([&] { window->SpdBtnDownLoad->click(); }));
+  EXPECT_TRUE(resultLineFirst);
+  EXPECT_TRUE(deliveredHandledAtOnce);
+  EXPECT_TRUE(EndedWithError(failure));
+}
+
 TEST_F(WindowTest, VerifyOfAnotherFirmwareFails) {
   Start(1);
   ASSERT_TRUE(Found());
