@@ -173,8 +173,9 @@ struct ConsoleState {
   std::unique_ptr<uint8_t[]> ProtectConfig;  // link::ProtectConfigSize bytes
   std::array<std::unique_ptr<link::ChannelBuffers>, ChannelCount> Buffers;
 
-  // The blocks of the main read-out in progress: ImageBuffer takes them only
-  // when the last block has come. Empty (released) between read-outs.
+  // The blocks of the main or info read-out in progress (the two never run at
+  // once): ImageBuffer or InfoBuffer takes them only when the last block has
+  // come. Empty (released) between read-outs.
   std::vector<uint8_t> ReadOutBytes;
 
   // The program's pseudo-random generator.
