@@ -152,13 +152,30 @@ bool ReplyHolds(ConsoleState& st, int ch, std::size_t First, std::size_t Count) 
 // A read-out block: its 4096 data bytes from [8] on.
 constexpr std::size_t BlockDataAt = 8;
 
-// The bytes a main read-out gathers before they go to the image at Base: its
-// whole blocks (at least one), no more than the image holds from Base on.
-std::size_t ReadOutSize(const ConsoleState& st, int ch, uint32_t Base) {
-  if (Base >= link::ImageBufferSize) return 0;
+// The bytes a read-out gathers before they go to a buffer of BufferSize bytes
+// at Base: its whole blocks (at least one), no more than the buffer holds from
+// Base on.
+std::size_t ReadOutSize(const ConsoleState& st, int ch, uint32_t Base, std::size_t BufferSize) {
+  if (Base >= BufferSize) return 0;
   const std::size_t blocks =
       std::max<std::size_t>((st.TransferSizeKB[ch] + BlockKB - 1) / BlockKB, 1);
-  return std::min<std::size_t>(blocks * BlockBytes, link::ImageBufferSize - Base);
+  return std::min<std::size_t>(blocks * BlockBytes, BufferSize - Base);
+}
+
+// Keeps channel ch's read-out block aside at Offset of the Size bytes the
+// read-out gathers; its first block starts the gathering afresh.
+void GatherBlock(ConsoleState& st, int ch, std::size_t Size, std::size_t Offset) {
+  std::vector<uint8_t>& blocks = st.ReadOutBytes;
+  if (st.BlockCounter[ch] == 0 || blocks.size() != Size) blocks.assign(Size, 0xFF);
+  StoreBlock(st.PacketBuf(ch) + BlockDataAt, blocks.data(), blocks.size(), Offset);
+}
+
+// The whole read-out has come: it replaces Dst's bytes from Base on, and the
+// gathered bytes are released.
+void HandOverReadOut(ConsoleState& st, DataImage& Dst, uint32_t Base) {
+  std::vector<uint8_t>& blocks = st.ReadOutBytes;
+  if (!blocks.empty()) std::memcpy(Dst.get() + Base, blocks.data(), blocks.size());
+  std::vector<uint8_t>().swap(blocks);
 }
 
 // True when channel ch's decoded reply identifies a programmer of the model;
@@ -322,10 +339,14 @@ void EndOperation(ConsoleState& st, int ch, OperationEnd How) {
   const bool failed = How != OperationEnd::Succeeded;
   if (How == OperationEnd::TimedOut) AddChannelLog(st, ch, "Operation Time Out!");
   if (How == OperationEnd::Interrupted) AddChannelLog(st, ch, "Operation interrupted!");
-  if (failed && st.ChannelState[ch] == StateReadMain) {
-    // The image takes a read-out only whole: the blocks that came are dropped.
+  const uint8_t state = st.ChannelState[ch];
+  if (failed && (state == StateReadMain || state == StateReadInfo)) {
+    // The image and the info data take a read-out only whole: the blocks that
+    // came are dropped.
     std::vector<uint8_t>().swap(st.ReadOutBytes);
-    AddChannelLog(st, ch, "Read out not finished, the image was kept!");
+    AddChannelLog(st, ch,
+                  state == StateReadMain ? "Read out not finished, the image was kept!"
+                                         : "Read out not finished, the info data was kept!");
   }
   // An operation that ended before its answer came leaves the answer owed;
   // one that waited for an identification waits no more.
@@ -598,30 +619,31 @@ void HandleReadMainReply(ConsoleState& st, int ch, uint8_t Status) {
   st.OpTimeout[ch] = 500;
   st.ReadRetries[ch] = ReadSendsPerBlock;
   const uint32_t base = Job(st, ch).ImageBaseAddr & ~uint32_t{0xF};
-  std::vector<uint8_t>& blocks = st.ReadOutBytes;
-  const std::size_t size = ReadOutSize(st, ch, base);
-  if (st.BlockCounter[ch] == 0 || blocks.size() != size) blocks.assign(size, 0xFF);
-  StoreBlock(st.PacketBuf(ch) + BlockDataAt, blocks.data(), blocks.size(),
-             std::size_t{st.BlockCounter[ch]} * 1024u);
+  GatherBlock(st, ch, ReadOutSize(st, ch, base, link::ImageBufferSize),
+              std::size_t{st.BlockCounter[ch]} * 1024u);
   if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 0, SendReadMain)) return;
   // The whole chip has come: only now does it replace the image (after the
   // operation has let go of the image it started with).
   st.FileLoaded = 1;
   AddChannelLog(st, ch, "Data has bee read out!");
   EndChannelProgress(st, ch, false);
-  if (!blocks.empty()) std::memcpy(st.ImageBuffer.get() + base, blocks.data(), blocks.size());
-  std::vector<uint8_t>().swap(blocks);
+  HandOverReadOut(st, st.ImageBuffer, base);
   if (st.Hooks.ShowImageSummary) st.Hooks.ShowImageSummary();
 }
 
 void HandleReadInfoReply(ConsoleState& st, int ch, uint8_t Status) {
   Status = ReadBlockStatus(st, ch, Status);
   if (!IsSuccess(Status)) return FailChannel(st, ch, Status);
+  // The gathering has the info data's shape: a block goes where the info data
+  // take it (positions wrap at 64 KB; what lies beyond the info data is
+  // dropped), so a later block at the same place wins as it would there.
   const uint32_t pos = (uint32_t{st.BlockCounter[ch]} * 1024u) % 65536u;
-  StoreBlock(st.PacketBuf(ch) + BlockDataAt, st.InfoBuffer.get(), link::InfoBufferSize, pos);
+  GatherBlock(st, ch, ReadOutSize(st, ch, 0, link::InfoBufferSize), pos);
   if (SendNextBlock(st, ch, st.TransferSizeKB[ch], 0, SendReadInfo)) return;
+  // Every block has come: only now do they replace the info data.
   AddChannelLog(st, ch, "Read Out Info Data!");
   EndChannelProgress(st, ch, false);
+  HandOverReadOut(st, st.InfoBuffer, 0);
   if (st.Hooks.ShowInfoData) st.Hooks.ShowInfoData();
 }
 

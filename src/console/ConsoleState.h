@@ -179,8 +179,9 @@ struct ConsoleState {
   std::array<bool, ChannelCount> RxRunning{};
   std::array<std::vector<uint8_t>, ChannelCount> RxArrived;
 
-  // The blocks of the main read-out in progress: ImageBuffer takes them only
-  // when the last block has come. Empty (released) between read-outs.
+  // The blocks of the main or info read-out in progress (the two never run at
+  // once): ImageBuffer or InfoBuffer takes them only when the last block has
+  // come. Empty (released) between read-outs.
   std::vector<uint8_t> ReadOutBytes;
 
   // The program's pseudo-random generator.

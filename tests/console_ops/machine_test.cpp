@@ -2,6 +2,7 @@
 // the channel's packet buffer and handed to the dispatcher.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "MachineFixture.h"
@@ -246,6 +247,51 @@ TEST_F(Machine, InfoReadOutWrapsAndStaysInsideInfoBuffer) {
   EXPECT_EQ(st.InfoBuffer[link::InfoBufferSize - 1], 0x3C);
   EXPECT_EQ(infoShows, 1);
   EXPECT_TRUE(Has("Channel 1 : Read Out Info Data!"));
+}
+
+// An 8 KB info read-out over loaded info data: the info data take the chip's
+// two blocks only when both have come; a read-out that stops after the first
+// leaves every info byte as loaded.
+TEST_F(Machine, InfoReadOutThatStopsKeepsTheInfoData) {
+  struct Case {
+    const char* name;
+    std::function<void()> second;  // what becomes of the block at KB 4
+    const char* last;              // the channel's last log line
+    bool read;                     // the chip's blocks are the info data now
+  };
+  const Case cases[] = {
+      {"never answered",
+       [this] {
+         for (int t = 0; t < 5000 && st.ChannelBusy[0]; ++t) ChannelTick(st, 0);
+       },
+       "Channel 1 : Read out not finished, the info data was kept!", false},
+      {"device error", [this] { Reply(0, 0x2C); },
+       "Channel 1 : Read out not finished, the info data was kept!", false},
+      {"answered", [this] { BlockReply(0, 0x22); }, "Channel 1 : Read Out Info Data!", true},
+  };
+  std::vector<uint8_t> loaded(link::InfoBufferSize);
+  for (std::size_t i = 0; i < loaded.size(); ++i) loaded[i] = static_cast<uint8_t>(i * 7 + 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    memo.Clear();
+    infoShows = 0;
+    std::memcpy(st.InfoBuffer.get(), loaded.data(), loaded.size());
+    st.s.InfoMemSize = 8192;
+    st.Gate[0] = AnswerGate::Clear;  // no answer owed from the row before
+    StartOperation(st, 0, OperationRequest(Operation::ReadInfo));
+    BlockReply(0, 0x11);
+    c.second();
+    EXPECT_EQ(st.ChannelState[0], StateIdle);
+    std::vector<uint8_t> expected = loaded;
+    if (c.read) {
+      std::fill_n(expected.begin(), 4096, uint8_t{0x11});
+      std::fill_n(expected.begin() + 4096, 4096, uint8_t{0x22});
+    }
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), st.InfoBuffer.data()));
+    EXPECT_EQ(Lines().back(), c.last);
+    EXPECT_EQ(infoShows, c.read ? 1 : 0);
+    EXPECT_TRUE(st.ReadOutBytes.empty());
+  }
 }
 
 // An identification reply on channel ch, decoded as the receive path leaves it.
