@@ -90,13 +90,16 @@ void ConsoleOperations::BitBtnFindCOMClick() {
         g->SetForeColor(ui::GaugeBlue);
       }
     }
+    // Off-line until its port answers the search: a channel whose port is
+    // not listed, does not open, or is not tried after one that failed has
+    // no device.
     ClosePortIfOpen(k);
+    st_.DeviceOnline[k] = 0;
   }
   link::EnumVirtualComPorts(*form_.ComboBoxCOM, link::NoDeviceTextConsole);
   const int ports = ListedPortsToUse();
   for (int k = 0; k < ports; ++k) {
     st_.OpTimeout[k] = 500;
-    st_.DeviceOnline[k] = 0;
     if (st_.Hooks.SetInfoPanel) st_.Hooks.SetInfoPanel("Searching Devices............");
     const std::string name = form_.ComboBoxCOM->Item(k);
     LogInfo(st_, ChannelText("Checking Device ", k, (" In " + name + "............").c_str()));
@@ -209,10 +212,10 @@ bool ConsoleOperations::FirstChannelFree() {
   return !form_.RefusedWhileBusy(st_.ChannelBusy[st_.ChannelNo[0]] != 0);
 }
 
-int ConsoleOperations::RunOnChannels(int count, const OperationRequest& request,
+int ConsoleOperations::RunOnChannels(const OperationRequest& request,
                                      const std::function<void(int)>& markIdle) {
   int started = 0;
-  for (int k = 0; k < count; ++k) {
+  for (int k = 0; k < ChannelCount; ++k) {
     // A running operation is never taken over by another command.
     if (st_.ChannelBusy[k]) continue;
     if (markIdle) markIdle(k);
@@ -222,11 +225,6 @@ int ConsoleOperations::RunOnChannels(int count, const OperationRequest& request,
   }
   if (started == 0) LogInfo(st_, NoDevice);
   return started;
-}
-
-int ConsoleOperations::ForFoundChannels(const OperationRequest& request) {
-  // Bounded by the devices that answered, and never beyond the four channels.
-  return RunOnChannels(std::min<int>(st_.DevicesFound, ChannelCount), request);
 }
 
 bool ConsoleOperations::OnlineSerialNumberOn() const {
@@ -243,7 +241,7 @@ void ConsoleOperations::SpdBtnDownLoadClick() {
   OperationRequest request(Operation::Download);
   request.Texts = {form_.MCUNameEdit->text().toStdString(), form_.ProductEdit->text().toStdString(),
                    form_.VerEdit->text().toStdString(), form_.DateEdit->text().toStdString()};
-  ForFoundChannels(request);
+  RunOnChannels(request);
 }
 
 // Auto and Prog: with on-line serial numbers every started channel places its
@@ -251,7 +249,7 @@ void ConsoleOperations::SpdBtnDownLoadClick() {
 void ConsoleOperations::StartWithSerialNumbers(Operation op) {
   const bool serial = OnlineSerialNumberOn();
   if (serial && !form_.OnlineSerialFitsChip()) return;
-  const int started = ForFoundChannels(OperationRequest(op, serial));
+  const int started = RunOnChannels(OperationRequest(op, serial));
   if (serial && started > 0) form_.AdvanceSerialNumber();
 }
 
@@ -265,45 +263,41 @@ void ConsoleOperations::AutoSpdBtnClick() {
 
 namespace {
 
-// The commands that start one operation on every idle, on-line channel of
-// their range: what each needs and sets.
+// The commands that start one operation on every idle, on-line channel: what
+// each needs and sets.
 struct CommandRow {
   Operation Op;
   bool NeedsFile;
-  bool AllFour;                       // all four channels, else those below the devices found
   bool PlacesSerial;                  // on-line serial numbers, when they are on
   std::optional<bool> TimedProgress;  // the timed-progress flag, when the command sets it
 };
 
 // clang-format off
 constexpr CommandRow CommandRows[] = {
-    // operation              needs a file  all four  serial numbers  timed progress
-    {Operation::BlankCheck,   false,        false,    false,          std::nullopt},
-    {Operation::Erase,        false,        false,    false,          std::nullopt},
-    {Operation::Program,      true,         false,    true,           std::nullopt},
-    {Operation::Verify,       true,         false,    false,          true},
-    {Operation::Protect,      false,        true,     false,          true},
-    {Operation::ReadChipId,   false,        true,     false,          true},
-    {Operation::ReadChipInfo, false,        true,     false,          true},
-    {Operation::WriteInfo,    true,         true,     false,          false},
-    {Operation::VerifyInfo,   true,         true,     false,          true},
+    // operation              needs a file  serial numbers  timed progress
+    {Operation::BlankCheck,   false,        false,          std::nullopt},
+    {Operation::Erase,        false,        false,          std::nullopt},
+    {Operation::Program,      true,         true,           std::nullopt},
+    {Operation::Verify,       true,         false,          true},
+    {Operation::Protect,      false,        false,          true},
+    {Operation::ReadChipId,   false,        false,          true},
+    {Operation::ReadChipInfo, false,        false,          true},
+    {Operation::WriteInfo,    true,         false,          false},
+    {Operation::VerifyInfo,   true,         false,          true},
 };
 // clang-format on
 
 }  // namespace
 
 void ConsoleOperations::RunCommand(Operation op, const std::function<void(int)>& markIdle) {
-  const CommandRow& command = *std::find_if(std::begin(CommandRows), std::end(CommandRows),
-                                            [op](const CommandRow& c) { return c.Op == op; });
-  if (!CommandAllowed(command.NeedsFile)) return;
+  const auto row = std::find_if(std::begin(CommandRows), std::end(CommandRows),
+                                [op](const CommandRow& c) { return c.Op == op; });
+  if (row == std::end(CommandRows) || !CommandAllowed(row->NeedsFile)) return;
   AddMemoLine(st_, "");
   form_.CollectSettings();
-  if (command.TimedProgress) st_.ProgressByTimer = *command.TimedProgress;
-  if (command.PlacesSerial) return StartWithSerialNumbers(op);
-  if (command.AllFour)
-    RunOnChannels(ChannelCount, OperationRequest(op), markIdle);
-  else
-    ForFoundChannels(OperationRequest(op));
+  if (row->TimedProgress) st_.ProgressByTimer = *row->TimedProgress;
+  if (row->PlacesSerial) return StartWithSerialNumbers(op);
+  RunOnChannels(OperationRequest(op), markIdle);
 }
 
 void ConsoleOperations::SpdBtnBlankClick() { RunCommand(Operation::BlankCheck); }

@@ -65,12 +65,10 @@ class ConsoleOperations {
   unsigned InterruptBusyChannels();  // bit k: channel k was interrupted
   bool DownloadRunning() const;
   bool OnlineSerialNumberOn() const;
-  // Starts request on each idle, on-line channel below count; markIdle, when
+  // Starts request on each idle, on-line channel of the four; markIdle, when
   // given, runs first for every channel that runs nothing. Logs the no-device
   // note when none started; the number started.
-  int RunOnChannels(int count, const OperationRequest& request,
-                    const std::function<void(int)>& markIdle = {});
-  int ForFoundChannels(const OperationRequest& request);
+  int RunOnChannels(const OperationRequest& request, const std::function<void(int)>& markIdle = {});
   void StartWithSerialNumbers(Operation op);
   // The commands of the table in Operations.cpp: checks, settings, start.
   void RunCommand(Operation op, const std::function<void(int)>& markIdle = {});

@@ -367,15 +367,23 @@ TEST_P(TakeoverTest, EveryInterruptedChannelSaysSoAndEndsRed) {
     case Takeover::Fresh:
       EXPECT_EQ(st.DeviceOnline[0] + st.DeviceOnline[1], 0);
       break;
-    case Takeover::Find:
+    case Takeover::Find: {
       // Found again, the red gauges stay until the next command, which works.
       ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == 2; })) << Dump();
       EXPECT_EQ(w->Gauges[1]->ForeColor(), ui::GaugeRed);
       EXPECT_FALSE(Has("Channel 1 : No device was found!"));
+      // The devices identified in Find's search owe nothing: Auto's blank
+      // check goes out without another search first.
+      const int searches[2] = {Dev(0).PacketCount(sim::DevCmdSearch),
+                               Dev(1).PacketCount(sim::DevCmdSearch)};
       w->ops->AutoSpdBtnClick();
       ASSERT_TRUE(WaitFor([&] { return AllIdle(2) && st.OnlineCounter == 2; })) << Dump();
-      for (int k = 0; k < 2; ++k) EXPECT_TRUE(SameStart(image, Dev(k).Flash()));
+      for (int k = 0; k < 2; ++k) {
+        EXPECT_TRUE(SameStart(image, Dev(k).Flash()));
+        EXPECT_EQ(Dev(k).PacketCount(sim::DevCmdSearch), searches[k]) << Dump();
+      }
       break;
+    }
   }
   EXPECT_EQ(farm->ViolationCount(), 0);
 }

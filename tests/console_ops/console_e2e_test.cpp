@@ -3,8 +3,10 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QToolButton>
+#include <array>
 #include <cstring>
 
 #include "ConsoleFixture.h"
@@ -347,8 +349,7 @@ TEST_F(Console, FailedExitLogWriteIsReported) {
   EXPECT_EQ(dialogs->boxes.back().kind, ui::ScriptedDialogs::Box::Error);
 }
 
-// The multi-channel commands run over channels 0..DevicesFound-1 and log
-// once when they started none.
+// The multi-channel commands log once when they started none.
 TEST_F(Console, CommandsWithoutDevicesLogOnce) {
   Start(1);
   Dev(0).SetIdent("OtherModel V1.0");  // the search finds a port but no programmer
@@ -382,6 +383,180 @@ TEST_F(Console, CommandsWithoutDevicesLogOnce) {
               "Chip " + std::to_string(k) + " : Do chip Info/EEP Data Programming......");
   EXPECT_EQ(l.back(), "Please connect the device first!");
 }
+
+// ---- Which channels the commands start after Find Device ----
+
+using Command = void (ConsoleOperations::*)();
+
+// A command over the channels and what a device has received of its first step.
+struct ChannelCommand {
+  const char* name;
+  Command command;
+  int (*received)(const sim::SimDevice&);
+};
+
+const ChannelCommand ChannelCommands[] = {
+    {"Download", &ConsoleOperations::SpdBtnDownLoadClick,
+     [](const sim::SimDevice& d) { return d.PacketCount(sim::DevCmdConfig); }},
+    {"Blank", &ConsoleOperations::SpdBtnBlankClick,
+     [](const sim::SimDevice& d) { return d.ChipOpCount(sim::DevSubBlankCheck); }},
+    {"Erase", &ConsoleOperations::SpdBtnEraseClick,
+     [](const sim::SimDevice& d) { return d.ChipOpCount(sim::DevSubErase); }},
+    {"Prog", &ConsoleOperations::SpdBtnProgClick,
+     [](const sim::SimDevice& d) { return d.PacketCount(sim::DevCmdProgram); }},
+    {"Verify", &ConsoleOperations::SpdBtnVerifyClick,
+     [](const sim::SimDevice& d) { return d.ChipOpCount(sim::DevSubVerifyMain); }},
+    {"Auto", &ConsoleOperations::AutoSpdBtnClick,
+     [](const sim::SimDevice& d) { return d.ChipOpCount(sim::DevSubBlankCheck); }},
+};
+
+struct FoundChannels {
+  const char* name;
+  int other;    // the channel whose device is not one of the programmers
+  bool silent;  // it answers nothing; else it identifies as another model
+};
+void PrintTo(const FoundChannels& r, std::ostream* os) { *os << r.name; }
+
+class FoundChannelsTest : public ConsoleFixture,
+                          public ::testing::WithParamInterface<FoundChannels> {};
+
+// Three programmers and one other device: every command starts the three,
+// whichever channels they are on. Serial numbers go by channel number, and
+// "S/N Initial" moves on by the three devices found after each batch.
+TEST_P(FoundChannelsTest, EveryChannelWithADeviceIsStarted) {
+  const FoundChannels& r = GetParam();
+  Start(4);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  const auto file = LoadImage(12);
+  w->CheckBoxSN->setChecked(true);
+  w->ChkBoxPCSN->setChecked(true);
+  w->AddrEdit->setText("0x00007000");
+  w->SNEdit->setText("0x00000010");
+  if (r.silent)
+    Dev(r.other).SetSilent(true);
+  else
+    Dev(r.other).SetIdent("OtherModel V1.0");
+  w->ops->BitBtnFindCOMClick();
+  ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == 3; })) << Dump();
+  ASSERT_EQ(st.DeviceOnline[r.other], 0);
+  const int otherPackets = Dev(r.other).TotalPackets();
+
+  for (const ChannelCommand& c : ChannelCommands) {
+    SCOPED_TRACE(c.name);
+    std::array<int, ChannelCount> before{};
+    for (int k = 0; k < ChannelCount; ++k) before[k] = c.received(Dev(k));
+    (w->ops.get()->*c.command)();
+    ASSERT_TRUE(WaitFor([&] { return AllIdle(); })) << Dump();
+    for (int k = 0; k < ChannelCount; ++k) {
+      if (k != r.other) {
+        EXPECT_GT(c.received(Dev(k)), before[k]) << "channel " << k + 1 << Dump();
+      }
+    }
+  }
+  EXPECT_EQ(Dev(r.other).TotalPackets(), otherPackets);
+  // Prog placed 0x10 + n - 1 on channel n, the Auto after it 0x13 + n - 1.
+  for (int k = 0; k < ChannelCount; ++k) {
+    if (k == r.other) continue;
+    SCOPED_TRACE(k);
+    auto want = file;
+    want[0x7000] = static_cast<uint8_t>(0x13 + k);
+    std::fill_n(want.begin() + 0x7001, 3, uint8_t{0});
+    EXPECT_TRUE(SameStart(want, Dev(k).Flash())) << Dump();
+  }
+  EXPECT_EQ(w->SNEdit->text().toStdString(), "0x00000016");
+  EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Console, FoundChannelsTest,
+                         ::testing::Values(FoundChannels{"SilentDeviceSortsFirst", 0, true},
+                                           FoundChannels{"OtherModelOnChannelTwo", 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+enum class Listing { OtherPortOnly, NoPort, FirstPortFailsToOpen };
+
+struct UnlistedChannels {
+  const char* name;
+  Listing listing;
+};
+void PrintTo(const UnlistedChannels& r, std::ostream* os) { *os << r.name; }
+
+class UnlistedChannelsTest : public ConsoleFixture,
+                             public ::testing::WithParamInterface<UnlistedChannels> {};
+
+// Two channels on-line, then Find Device with a port list that leaves channels
+// without an open port: those channels are off-line, so no command starts
+// anything there (nothing waits for an answer that cannot come), and with no
+// channel left every command says so.
+TEST_P(UnlistedChannelsTest, ChannelsFindLeftClosedStartNothing) {
+  const UnlistedChannels& r = GetParam();
+  Start(2);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  LoadImage(13);
+  sim::SimDevice* devices[2] = {&Dev(0), &Dev(1)};
+  std::string table;
+  auto list = [&](int n, const std::string& port) {
+    table += "\\Device\\VCP" + std::to_string(n) + "\t" + port + "\n";
+  };
+  switch (r.listing) {
+    case Listing::OtherPortOnly:
+      list(1, devices[1]->PortName());
+      break;
+    case Listing::NoPort:
+      break;
+    case Listing::FirstPortFailsToOpen: {
+      // A plain file sorts ahead of the terminals, is listed, and is no port.
+      QFile plain(dir.filePath("plain-file"));
+      ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+      list(9, ".." + plain.fileName().toStdString());
+      list(0, devices[0]->PortName());
+      list(1, devices[1]->PortName());
+      break;
+    }
+  }
+  QFile f(QString::fromStdString(farm->TablePath()));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(table.c_str());
+  f.close();
+  const int packets[2] = {devices[0]->TotalPackets(), devices[1]->TotalPackets()};
+
+  w->BitBtnFindCOM->click();
+  const int online = r.listing == Listing::OtherPortOnly ? 1 : 0;
+  ASSERT_TRUE(WaitFor([&] { return st.DevicesFound == online; })) << Dump();
+  EXPECT_EQ(dialogs->boxes.size(), r.listing == Listing::FirstPortFailsToOpen ? 1u : 0u);
+  w->InfoMemo->Clear();
+  const Command commands[] = {
+      &ConsoleOperations::SpdBtnDownLoadClick,    &ConsoleOperations::AutoSpdBtnClick,
+      &ConsoleOperations::SpdBtnBlankClick,       &ConsoleOperations::SpdBtnEraseClick,
+      &ConsoleOperations::SpdBtnProgClick,        &ConsoleOperations::SpdBtnVerifyClick,
+      &ConsoleOperations::ProtectChip1Click,      &ConsoleOperations::SpeedButtonRDClick,
+      &ConsoleOperations::ReadChipIDInfo1Click,   &ConsoleOperations::ReadChipInfoMemory1Click,
+      &ConsoleOperations::WriteChipEepData1Click, &ConsoleOperations::ReadChipEepData1Click,
+      &ConsoleOperations::VerifyChipEEPData1Click};
+  for (Command c : commands) {
+    (w->ops.get()->*c)();
+    for (int k = online; k < ChannelCount; ++k) EXPECT_EQ(st.ChannelBusy[k], 0) << k << Dump();
+    ASSERT_TRUE(WaitFor([&] { return AllIdle(); })) << Dump();
+  }
+  EXPECT_EQ(CountOf("Please connect the device first!"), online ? 0 : 13) << Dump();
+  for (const std::string& line : Lines())
+    for (int k = online; k < ChannelCount; ++k)
+      EXPECT_NE(line.rfind("Channel " + std::to_string(k + 1) + " :", 0), 0u) << line;
+  // Only the listed programmer was searched and given commands, on channel 1.
+  EXPECT_EQ(devices[0]->TotalPackets(), packets[0]);
+  if (online) {
+    EXPECT_GT(devices[1]->TotalPackets(), packets[1] + 1);
+  } else {
+    EXPECT_EQ(devices[1]->TotalPackets(), packets[1]);
+  }
+  EXPECT_EQ(farm->ViolationCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, UnlistedChannelsTest,
+    ::testing::Values(UnlistedChannels{"OtherPortOnly", Listing::OtherPortOnly},
+                      UnlistedChannels{"NoPort", Listing::NoPort},
+                      UnlistedChannels{"FirstPortFailsToOpen", Listing::FirstPortFailsToOpen}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A command pressed while a channel runs starts the idle channels only; the
 // running one keeps its state, watchdog and sequence (Protect's pending mark

@@ -306,6 +306,32 @@ INSTANTIATE_TEST_SUITE_P(Job, OnlineBatchesTest,
                                                          false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An Auto that starts no channel places no serial number: "S/N Initial"
+// stays, both while every channel runs and once the device is gone.
+TEST_F(JobE2E, SerialNumberStaysWhenAutoStartsNoChannel) {
+  Start(1);
+  SelectChip(ActiveSemi, "PAC5223xx", 3);
+  const auto file = LoadImage(45);
+  SerialNumbersOn("0x00007000", "0x00000005");
+  SlowProgramBlock(0, 16, 1000);
+  Press(&TProgramArmFrm::AutoSpdBtn);
+  ASSERT_TRUE(WaitFor([&] { return Dev(0).PacketCount(sim::DevCmdProgram) >= 5; })) << Dump();
+  ASSERT_TRUE(st.ChannelBusy[0]) << Dump();
+  EXPECT_EQ(w->SNEdit->text().toStdString(), "0x00000006");
+
+  Press(&TProgramArmFrm::AutoSpdBtn);
+  EXPECT_EQ(CountOf("Please connect the device first!"), 1) << Dump();
+  EXPECT_EQ(w->SNEdit->text().toStdString(), "0x00000006");
+  ASSERT_TRUE(AllDevicesIdleAnd([&] { return st.OnlineCounter == 1; })) << Dump();
+  EXPECT_TRUE(ChipHolds(0, WithSerial(file, 0x7000, {0x05, 0x00, 0x00, 0x00})));
+
+  Dev(0).Unplug();
+  ASSERT_TRUE(WaitFor([&] { return st.DeviceOnline[0] == 0; })) << Dump();
+  Press(&TProgramArmFrm::AutoSpdBtn);
+  EXPECT_EQ(CountOf("Please connect the device first!"), 2) << Dump();
+  EXPECT_EQ(w->SNEdit->text().toStdString(), "0x00000006");
+}
+
 // ---- Download, Save and Verify after an on-line batch ----
 
 enum class After { DownloadSerialOffThenStart, DownloadSerialOn, SaveFile, Verify };
