@@ -95,7 +95,9 @@ int32_t ExeOpenFile_S19_RoutAndRT(const char* FileName, uint8_t* Buffer, uint32_
 // longer than Capacity copies the first Capacity bytes and returns
 // RhbBeyondImage. EndAddr receives (bytes copied) - 1, an index relative to
 // the Buffer passed: the console adds its raw offset when it logs the end
-// address. An empty file copies nothing, returns RhbOk and leaves EndAddr.
+// address. An empty file copies nothing, returns RhbOk and leaves EndAddr:
+// whether a file without bytes is an image is the caller's to decide (the
+// console refuses one before it presets the image or asks for the offset).
 // A byte-order mark is data here and is copied like every other byte.
 int32_t DoOpenFile_BIN_Routine(const char* FileName, uint8_t* Buffer, uint32_t* EndAddr,
                                std::size_t Capacity, RhbError* Error = nullptr);

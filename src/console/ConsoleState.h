@@ -188,7 +188,8 @@ struct ConsoleState {
   link::RandomSource Random;
 
   // The link routines of each channel, bound to the buffers above. While no
-  // operation runs, a channel's packets carry the settings as collected last.
+  // operation runs, a channel's packets carry the settings as collected last
+  // and no image or info data (only a job keeps those alive).
   std::array<std::unique_ptr<link::LinkChannel>, ChannelCount> Link;
   link::PacketSource IdleSource() const;
 

@@ -38,6 +38,17 @@ std::string FailureText(const char* what, const QString& path, const rhb::RhbErr
   return text;
 }
 
+// An object file is read by the three letters after the dot of its extension:
+// "HEX" (also .HEXA) Intel HEX, "S19" Motorola S-records, anything else raw binary.
+enum class ObjectKind { IntelHex, SRecords, RawBinary };
+
+ObjectKind KindOf(const QString& path) {
+  const QString kind = QFileInfo(path).suffix().toUpper().left(3);
+  if (kind == QLatin1String("HEX")) return ObjectKind::IntelHex;
+  if (kind == QLatin1String("S19")) return ObjectKind::SRecords;
+  return ObjectKind::RawBinary;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -48,7 +59,7 @@ void TProgramArmFrm::FileOpenBtnClick() {
   if (RefusedWhileBusy()) return;
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
-  if (!path) return;
+  if (!path || RefusedAsEmptyBinary(*path)) return;
   rhb::InitialDataBuffer16M(st_.ImageBuffer.get(), 0x2FFFF, 0xFF, link::ImageBufferSize);
   st_.PartialImage = false;  // nothing of an earlier file is left
   ProductEdit->setText(QFileInfo(*path).fileName());
@@ -60,7 +71,22 @@ void TProgramArmFrm::SpdBtnLD2Click() {
   if (RefusedWhileBusy()) return;
   const auto path =
       ui::Dialogs().OpenFile(this, QString::fromUtf8(OpenDialogFilter), OpenDialogFilterIndex);
-  if (path) LoadObjectFile(*path);
+  if (path && !RefusedAsEmptyBinary(*path)) LoadObjectFile(*path);
+}
+
+bool TProgramArmFrm::RefusedAsEmptyBinary(const QString& FileName) {
+  // A record file without data is the library's to refuse (it reads the
+  // records); a raw file is copied as it is, so its size alone tells. Only a
+  // regular file has a size that says so; anything else goes to the library.
+  const QFileInfo file(FileName);
+  if (KindOf(FileName) != ObjectKind::RawBinary || !file.isFile() || file.size() != 0) return false;
+  rhb::RhbError err;
+  err.code = rhb::RhbNoDataRecords;
+  std::snprintf(err.message, sizeof err.message, "the file holds no data");
+  const std::string text = FailureText("Load of", FileName, err);
+  LogInfo(text);
+  ui::Dialogs().ShowMessage(this, QString::fromStdString(text));
+  return true;
 }
 
 bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
@@ -69,13 +95,13 @@ bool TProgramArmFrm::LoadObjectFile(const QString& FileName) {
   if (!st_.PartialImage) st_.FileLoaded = 1;
   LogInfo("Load object file of \"" + FileName.toStdString() + "\".");
   const std::string name = Path8(FileName);
-  const QString kind = QFileInfo(FileName).suffix().toUpper().left(3);
+  const ObjectKind kind = KindOf(FileName);
   uint8_t* image = st_.ImageBuffer.get();
   rhb::RhbError err;
   int32_t rc;
   bool stored = false;  // this file wrote the address cells
-  if (kind == QLatin1String("HEX") || kind == QLatin1String("S19")) {
-    const auto load = kind == QLatin1String("HEX") ? rhb::ExeOpenFile_HEX_RoutAndRT
+  if (kind != ObjectKind::RawBinary) {
+    const auto load = kind == ObjectKind::IntelHex ? rhb::ExeOpenFile_HEX_RoutAndRT
                                                    : rhb::ExeOpenFile_S19_RoutAndRT;
     uint32_t start = 1, end = 0;  // the library writes both (start <= end) or neither
     rc = load(name.c_str(), image, &start, &end, link::ImageBufferSize, &err);

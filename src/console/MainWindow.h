@@ -111,6 +111,10 @@ class TProgramArmFrm : public QMainWindow {
   void SaveEepData1Click();
   // Returns false when the library reported a failure (logged with its line).
   bool LoadObjectFile(const QString& FileName);
+  // True, after a log line and a box saying why, when FileName is a raw binary
+  // file that holds no byte: such a file is no image, and the load handlers
+  // refuse it before they touch the image, the file name shown or the dialog.
+  bool RefusedAsEmptyBinary(const QString& FileName);
   // True, after a box saying why, while a channel runs an operation: the
   // image, the info data and the chip stay as the operation uses them.
   bool RefusedWhileBusy();

@@ -114,6 +114,7 @@ bool LinkChannel::SendSimpleCommand(uint8_t Code, uint16_t Param) {
 }
 
 bool LinkChannel::SendDataBlock(uint8_t Code, uint16_t Param, uint32_t Addr) {
+  if (!src_.Image) return false;
   uint8_t* p = buf_.PacketBuf;
   PutHeader(p, Code, Param, S(), BlockSize);
   CopyImage(p + 8, (Addr & ~0xFu) + Param * 1024u, BlockSize);
@@ -121,6 +122,7 @@ bool LinkChannel::SendDataBlock(uint8_t Code, uint16_t Param, uint32_t Addr) {
 }
 
 bool LinkChannel::SendInfoBlock(uint16_t Param) {
+  if (!src_.Info) return false;
   uint8_t* p = buf_.PacketBuf;
   PutHeader(p, CmdDownloadInfo, Param, S(), BlockSize);
   CopyClamped(p + 8, src_.Info, InfoBufferSize, (Param * 1024u) & 0xFFFFu, BlockSize);
@@ -150,6 +152,7 @@ bool LinkChannel::SendRestCommand(uint8_t Code) {
 
 bool LinkChannel::SendProgramBlock(uint8_t Code, uint16_t Param, uint32_t Addr,
                                    uint16_t DataLength) {
+  if (!src_.Image) return false;
   // The packet buffer holds at most one 4096-byte block behind the parameter block.
   if (DataLength > BlockSize) DataLength = BlockSize;
   uint8_t* p = buf_.PacketBuf;
@@ -161,6 +164,7 @@ bool LinkChannel::SendProgramBlock(uint8_t Code, uint16_t Param, uint32_t Addr,
 }
 
 bool LinkChannel::SendInfoWrite(uint16_t Param) {
+  if (!src_.Info) return false;
   uint8_t* p = buf_.PacketBuf;
   const uint16_t n = ParamBlockSize + BlockSize;
   PutHeader(p, CmdWriteInfo, Param, S(), n);

@@ -86,10 +86,11 @@ struct SerialOverlay {
 
 // What a channel's packets carry: the settings and chip parameters, the main
 // and info data images, the protection data and the channel's serial number.
+// Without an image (or info data) no block of it is sent.
 struct PacketSource {
   const PacketSettings* Settings = nullptr;
-  const uint8_t* Image = nullptr;    // ImageBufferSize bytes
-  const uint8_t* Info = nullptr;     // InfoBufferSize bytes
+  const uint8_t* Image = nullptr;    // ImageBufferSize bytes, or none
+  const uint8_t* Info = nullptr;     // InfoBufferSize bytes, or none
   const uint8_t* Protect = nullptr;  // the 64 bytes of protection data sent
   SerialOverlay Serial;
 };
@@ -98,9 +99,9 @@ struct PacketSource {
 // to what its packets carry and to the program's generator.
 class LinkChannel {
  public:
-  // n: channel number 1..4. image: ImageBufferSize bytes, info: InfoBufferSize,
-  // protect: ProtectConfigSize. The port may be changed later with SetPort,
-  // what the packets carry with SetSource.
+  // n: channel number 1..4. image: ImageBufferSize bytes, info: InfoBufferSize
+  // (either may be null: none), protect: ProtectConfigSize. The port may be
+  // changed later with SetPort, what the packets carry with SetSource.
   LinkChannel(int n, ChannelBuffers& buffers, const PacketSettings& settings, const uint8_t* image,
               const uint8_t* info, const uint8_t* protect, RandomSource& random);
 
@@ -114,6 +115,9 @@ class LinkChannel {
   void FillParamBlock(uint16_t Offset);
   void PutTextField(const std::string& Text, uint16_t Offset, uint16_t Width);
 
+  // A block sender whose source has no image (SendDataBlock, SendProgramBlock)
+  // or no info data (SendInfoBlock, SendInfoWrite) builds and sends nothing
+  // and returns false.
   bool SendSimpleCommand(uint8_t Code, uint16_t Param);
   bool SendDataBlock(uint8_t Code, uint16_t Param, uint32_t Addr);
   bool SendInfoBlock(uint16_t Param);

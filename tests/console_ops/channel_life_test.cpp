@@ -141,7 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Item: an identification that gets no answer ----
 
-enum class Loss { OneSearch, Silent };
+// How the identification of a press gets lost: its search is never answered,
+// the device answers nothing, or the search is answered after the press has
+// timed out (every search late: the first answer runs the next press's first
+// step, the next one comes while that operation runs).
+enum class Loss { OneSearch, Silent, LateSearch };
 
 struct LostIdent {
   const char* name;
@@ -159,7 +163,9 @@ void PrintTo(const LostIdent& r, std::ostream* os) { *os << r.name; }
 class LostIdentTest : public ChannelLife, public ::testing::WithParamInterface<LostIdent> {};
 
 // Identifications lost while the device does not answer leave nothing behind:
-// as soon as it answers again, every press runs to its end.
+// as soon as it answers again, every press runs to its end, each step once,
+// and an identification that answers nothing neither restarts nor disturbs
+// the operation it comes into.
 TEST_P(LostIdentTest, NextCommandsRunOnceTheDeviceAnswers) {
   const LostIdent& r = GetParam();
   Start(1);
@@ -180,7 +186,8 @@ TEST_P(LostIdentTest, NextCommandsRunOnceTheDeviceAnswers) {
     if (r.loss == Loss::Silent)
       Dev(0).SetSilent(true);
     else
-      Dev(0).SetCommandFault(sim::DevCmdSearch, -1, Unanswered());
+      Dev(0).SetCommandFault(sim::DevCmdSearch, -1,
+                             r.loss == Loss::LateSearch ? Late(1000) : Unanswered());
     const int searches = Searches();
     const int identifying = CountOf(IdentifyAgain);
     Press(r.next);
@@ -194,19 +201,28 @@ TEST_P(LostIdentTest, NextCommandsRunOnceTheDeviceAnswers) {
       ASSERT_TRUE(TimeOutNow(0));
     }
   }
-  Dev(0).ClearFaults();  // the device answers again
+  if (r.loss != Loss::LateSearch) Dev(0).ClearFaults();  // the device answers again
 
   for (int press = 0; press < 3; ++press) {
     SCOPED_TRACE(press);
     const int ends = CountOf(r.nextEnd);
     const int timeOuts = CountOf(TimedOut);
     const int counter = st.OnlineCounter;
+    const int searches = Searches();
+    const int blanks = Dev(0).ChipOpCount(sim::DevSubBlankCheck);
+    const int programs = Dev(0).PacketCount(sim::DevCmdProgram);
+    const int verifies = Dev(0).ChipOpCount(sim::DevSubVerifyMain);
     Press(r.next);
     ASSERT_TRUE(WaitFor([&] { return AllIdle(1); }, 20000)) << Dump();
     ASSERT_EQ(CountOf(r.nextEnd), ends + 1) << Dump();
     EXPECT_EQ(CountOf(TimedOut), timeOuts);
     EXPECT_EQ(w->Gauges[0]->ForeColor(), ui::GaugeBlue);
+    // The channel owes an answer only before the first press.
+    EXPECT_EQ(Searches(), searches + (press == 0 ? 1 : 0));
+    EXPECT_EQ(Dev(0).ChipOpCount(sim::DevSubBlankCheck), blanks + 1);
     if (r.next == &Ops::AutoSpdBtnClick) {
+      EXPECT_EQ(Dev(0).PacketCount(sim::DevCmdProgram), programs + 8);  // 32 KB
+      EXPECT_EQ(Dev(0).ChipOpCount(sim::DevSubVerifyMain), verifies + 1);
       EXPECT_EQ(st.OnlineCounter, counter + 1);
       EXPECT_TRUE(SameStart(image, Dev(0).Flash()));
     }
@@ -224,15 +240,19 @@ INSTANTIATE_TEST_SUITE_P(
                                 &Ops::AutoSpdBtnClick, VerifyOk},
                       LostIdent{"StartDuringReidentifyThenAuto", &Ops::SpdBtnBlankClick,
                                 sim::DevCmdChipOp, sim::DevSubBlankCheck, Loss::OneSearch, 1, true,
-                                &Ops::AutoSpdBtnClick, VerifyOk}),
+                                &Ops::AutoSpdBtnClick, VerifyOk},
+                      LostIdent{"BlankThenLateSearchIntoAuto", &Ops::SpdBtnBlankClick,
+                                sim::DevCmdChipOp, sim::DevSubBlankCheck, Loss::LateSearch, 1,
+                                false, &Ops::AutoSpdBtnClick, VerifyOk}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- Item: Protect and Write Info while a channel runs ----
+// ---- Item: Protect, Write Info and Read while a channel runs ----
 
 struct PressedDuringAuto {
   const char* name;
   Command command;
   const char* firstChannelEnd;  // the idle channel 1 runs the command to this line
+  unsigned chipOne;             // not 0: channel 1's chip holds Pattern(chipOne) at the press
 };
 void PrintTo(const PressedDuringAuto& r, std::ostream* os) { *os << r.name; }
 
@@ -241,7 +261,9 @@ class PressedDuringAutoTest : public ChannelLife,
 
 // Channel 2 is programming (its block 9 of 32 answers late) when the command
 // is pressed: the command starts only the idle channel 1, and channel 2 runs
-// its Auto to its own end, so a later Protect protects a whole chip.
+// its Auto to its own end, so a later Protect protects a whole chip. A read of
+// channel 1's other chip replaces the image while channel 2 still programs,
+// and channel 2's chip still gets the image it started with.
 TEST_P(PressedDuringAutoTest, RunningChannelKeepsItsOperation) {
   const PressedDuringAuto& r = GetParam();
   Start(2);
@@ -255,12 +277,19 @@ TEST_P(PressedDuringAutoTest, RunningChannelKeepsItsOperation) {
   })) << Dump();
   ASSERT_TRUE(Has(VerifyOk)) << Dump();
   ASSERT_EQ(st.ChannelState[1], StateProgram) << Dump();
+  const auto chipOne = r.chipOne ? Pattern(image.size(), r.chipOne) : image;
+  if (r.chipOne) Dev(0).SetFlash(chipOne);
 
   Press(r.command);
   EXPECT_EQ(st.ChannelState[1], StateProgram);
   EXPECT_EQ(st.ChannelBusy[0], 1);
-  ASSERT_TRUE(WaitFor([&] { return AllIdle(2); })) << Dump();
+  ASSERT_TRUE(WaitFor([&] { return !st.ChannelBusy[0]; })) << Dump();
   EXPECT_TRUE(Has(r.firstChannelEnd)) << Dump();
+  EXPECT_EQ(st.ChannelState[1], StateProgram) << "channel 2 was to program on" << Dump();
+  ASSERT_TRUE(WaitFor([&] { return AllIdle(2); })) << Dump();
+  if (r.chipOne) {
+    EXPECT_TRUE(std::equal(chipOne.begin(), chipOne.end(), st.ImageBuffer.data()));
+  }
   EXPECT_TRUE(Has("Channel 2 : Main Data verify success!")) << Dump();
   EXPECT_FALSE(Has("Channel 2 : Operation Time Out!")) << Dump();
   EXPECT_EQ(Dev(1).PacketCount(sim::DevCmdProgram), 32);
@@ -280,9 +309,11 @@ TEST_P(PressedDuringAutoTest, RunningChannelKeepsItsOperation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Console, PressedDuringAutoTest,
-    ::testing::Values(PressedDuringAuto{"Protect", &Ops::ProtectChip1Click, Protected},
+    ::testing::Values(PressedDuringAuto{"Protect", &Ops::ProtectChip1Click, Protected, 0},
                       PressedDuringAuto{"WriteInfo", &Ops::WriteChipEepData1Click,
-                                        "Channel 1 : Info Data write success!"}),
+                                        "Channel 1 : Info Data write success!", 0},
+                      PressedDuringAuto{"Read", &Ops::SpeedButtonRDClick,
+                                        "Channel 1 : Data has bee read out!", 44}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Item: a handler that fails ----

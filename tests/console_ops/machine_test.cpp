@@ -35,6 +35,39 @@ TEST_F(Machine, StatusSixIsSuccessLikeZero) {
   }
 }
 
+// A job keeps the image and info data it started with; once it ends, those
+// bytes may be gone (the image written meanwhile is another one). An idle
+// channel, whether its own job has ended or it never had one, sends no block
+// of either: nothing is built.
+TEST_F(Machine, IdleChannelSendsNoBlock) {
+  OpenJob(st, 1, OperationRequest(Operation::Program));
+  st.ImageBuffer.get()[0] = 0x11;  // the job still holds the image: a new one
+  st.InfoBuffer.get()[0] = 0x22;
+  CloseJob(st, 1);  // the last holder of the old image lets it go
+  const struct {
+    const char* name;
+    bool (*send)(link::LinkChannel&);
+  } senders[] = {
+      {"main download block",
+       [](link::LinkChannel& l) { return l.SendDataBlock(link::CmdDownloadMain, 4, 0); }},
+      {"program block",
+       [](link::LinkChannel& l) { return l.SendProgramBlock(link::CmdProgramBlock, 4, 0, 4096); }},
+      {"info download block", [](link::LinkChannel& l) { return l.SendInfoBlock(4); }},
+      {"info write block", [](link::LinkChannel& l) { return l.SendInfoWrite(4); }},
+  };
+  for (int ch = 0; ch < ChannelCount; ++ch) {
+    for (const auto& c : senders) {
+      SCOPED_TRACE(std::string(c.name) + " on channel " + std::to_string(ch + 1));
+      link::ChannelBuffers& b = *st.Buffers[ch];
+      std::memset(b.PacketBuf, 0x5A, 16);
+      std::memset(b.TxFrame, 0x5A, 16);
+      EXPECT_FALSE(c.send(*st.Link[ch]));
+      EXPECT_TRUE(std::all_of(b.PacketBuf, b.PacketBuf + 16, [](uint8_t v) { return v == 0x5A; }));
+      EXPECT_TRUE(std::all_of(b.TxFrame, b.TxFrame + 16, [](uint8_t v) { return v == 0x5A; }));
+    }
+  }
+}
+
 struct BlockCase {
   uint16_t flashKB;
   int replies;

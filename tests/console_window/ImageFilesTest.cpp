@@ -195,35 +195,78 @@ TEST_F(ImageFilesTest, FailedLoadKeepsTheImageUnprogrammableUntilAFreshGoodLoad)
   }
 }
 
-// A record file without data is a failed load that shows no addresses of an
-// earlier file.
-TEST_F(ImageFilesTest, RecordFileWithoutDataIsAFailedLoad) {
+// A file without data is no image. A record file without data is a failed
+// load that shows no addresses of an earlier file. A raw binary file without a
+// byte is refused before anything is touched, by Load and Load More alike: the
+// image, the name shown, the checksums and FileLoaded stay those of the good
+// load before it, and no offset is asked for.
+TEST_F(ImageFilesTest, FileWithoutDataIsAFailedLoad) {
+  enum Action { Fresh, More };
+  const char* const noRecords = "no data records";
+  const char* const noBytes = "the file holds no data";
   const struct {
     const char* name;
     QByteArray content;
+    Action action;
+    const char* reason;
+    bool kept;  // nothing of the good load before changes
   } cases[] = {
-      {"empty.hex", ""},
-      {"eof-only.hex", ":00000001FF\r\n"},
-      {"empty.s19", ""},
-      {"terminator-only.s19", "S0030000FC\r\nS9030000FC\r\n"},
+      {"empty.hex", "", Fresh, noRecords, false},
+      {"eof-only.hex", ":00000001FF\r\n", Fresh, noRecords, false},
+      {"empty.s19", "", Fresh, noRecords, false},
+      {"terminator-only.s19", "S0030000FC\r\nS9030000FC\r\n", Fresh, noRecords, false},
+      {"empty.bin", "", Fresh, noBytes, true},
+      {"empty.bin", "", More, noBytes, true},
+      {"empty", "", Fresh, noBytes, true},  // no extension: raw binary
+      {"empty.s28", "", More, noBytes, true},
   };
   ChooseChip(0, 0);
+  int offsetDialogs = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + (c.action == More ? " (Load More)" : " (Load)"));
     Load(WriteFile("first.hex", HexFile(0x0010, "abc")));
     ASSERT_EQ(st().FileLoaded, 1);
+    const QByteArray image(reinterpret_cast<const char*>(st().ImageBuffer.data()),
+                           link::ImageBufferSize);
+    const uint16_t sum = st().s.ImageSum, crc = st().s.ImageCrc;
+    const QStringList panels = {frm().StatusPanelText(0), frm().StatusPanelText(1),
+                                frm().StatusPanelText(2)};
     const int before = frm().InfoMemo->Count();
     dialogs->boxes.clear();
-    Load(WriteFile(c.name, c.content));
-    EXPECT_EQ(st().FileLoaded, 0);
+    dialogs->onModal = [&offsetDialogs](QDialog&) {
+      ++offsetDialogs;
+      return int(QDialog::Accepted);
+    };
+    offsetDialogs = 0;
+    dialogs->openAnswers.push_back(WriteFile(c.name, c.content));
+    ui::Guard(&frm(), [&] {
+      if (c.action == Fresh)
+        frm().FileOpenBtnClick();
+      else
+        frm().SpdBtnLD2Click();
+    });
+    dialogs->onModal = nullptr;
+
     ASSERT_EQ(dialogs->boxes.size(), 1u);
-    EXPECT_EQ(dialogs->boxes[0].text,
-              "Load of \"" + dir.filePath(c.name) + "\" failed: no data records");
+    const QString text = "Load of \"" + dir.filePath(c.name) + "\" failed: " + c.reason;
+    EXPECT_EQ(dialogs->boxes[0].text, text);
     const QStringList lines = frm().InfoMemo->Lines().mid(before);
-    EXPECT_TRUE(lines.filter("failed: no data records").size() == 1)
-        << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.filter(text).size(), 1) << lines.join('\n').toStdString();
     EXPECT_TRUE(lines.filter("File Start Address").isEmpty());
     EXPECT_TRUE(lines.filter("File End Address").isEmpty());
+    if (!c.kept) {
+      EXPECT_EQ(st().FileLoaded, 0);
+      continue;
+    }
+    EXPECT_EQ(st().FileLoaded, 1);
+    EXPECT_EQ(offsetDialogs, 0);
+    EXPECT_TRUE(QByteArray(reinterpret_cast<const char*>(st().ImageBuffer.data()),
+                           link::ImageBufferSize) == image);
+    EXPECT_EQ(frm().ProductEdit->text().toStdString(), "first.hex");
+    EXPECT_EQ(st().s.ImageSum, sum);
+    EXPECT_EQ(st().s.ImageCrc, crc);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(frm().StatusPanelText(i).toStdString(), panels[i].toStdString()) << "panel " << i;
   }
 }
 
