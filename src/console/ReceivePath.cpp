@@ -1,5 +1,6 @@
 #include "console/ReceivePath.h"
 
+#include <QScopedValueRollback>
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -91,11 +92,7 @@ void ChannelReceiveData(ConsoleState& st, int k, const uint8_t* Buffer, std::siz
   }
   // A box asked for meanwhile opens once every byte has been handled.
   ui::WithBoxesAfter([&] {
-    struct Running {
-      bool& on;
-      explicit Running(bool& b) : on(b) { on = true; }
-      ~Running() { on = false; }
-    } running(st.RxRunning[k]);
+    const QScopedValueRollback<bool> running(st.RxRunning[k], true);
     std::exception_ptr failure;
     TakeBytes(st, k, Buffer, BufferLength, failure);
     while (!st.RxArrived[k].empty()) {

@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShowEvent>
 #include <QTimer>
@@ -308,11 +309,7 @@ void TFirmWareUG::SerComm1ReceiveData(const uint8_t* Buffer, uint16_t BufferLeng
   }
   // A result box opens once the chunks have been handled.
   ui::WithBoxesAfter([&] {
-    struct Receiving {
-      bool& on;
-      explicit Receiving(bool& b) : on(b) { on = true; }
-      ~Receiving() { on = false; }
-    } receiving(receiving_);
+    const QScopedValueRollback<bool> running(receiving_, true);
     TakeChunk(Buffer, BufferLength);
     while (!arrived_.empty()) {
       const std::vector<uint8_t> chunk = std::move(arrived_.front());
